@@ -1,0 +1,64 @@
+// app/main.cc -- start-up: banner, options, then the server threads or one client run
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/options.h"
+#include "app/settings.h"
+#include "tcp/client.h"
+#include "tcp/server.h"
+
+namespace {
+
+void on_interrupt(int)
+{
+    _exit(0);
+}
+
+int start_thread(void *(*entry)(void *))
+{
+    if (pthread_create(&thread_id, nullptr, entry, nullptr) != 0) {
+        puts("Cannot create additional thread.");
+        return 1;
+    }
+    return 0;
+}
+
+// Starts the selected services and idles while any of them still serves.
+int run_server()
+{
+    putchar('\n');
+    services_running = opt_tcp ? 1 : 0;
+    if (opt_tcp && start_thread(tcp_server_thread) != 0)
+        return 2;
+    // A server with nothing left to serve says so by its exit status.
+    while (services_running.load() > 0)
+        sleep(1);
+    return 1;
+}
+
+int run_client()
+{
+    return tcp_client();
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    print_banner();
+    int status = configure(argc, argv);
+    if (status == NEED_USAGE)
+        usage();
+    if (status != 0)
+        return status;
+
+    signal(SIGINT, on_interrupt);
+    if (opt_server)
+        return run_server();
+    status = run_client();
+    putchar('\n');
+    return status;
+}

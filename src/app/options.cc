@@ -1,0 +1,158 @@
+// app/options.cc -- parses the command line into the settings
+#include "app/options.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/settings.h"
+
+namespace {
+constexpr char REVISION[] = "$Revision: 1.26 $";
+constexpr char OPTIONS[] = "?stunp:m:a:dh:b:";
+constexpr int32_t LARGEST_BLOCK = BUFFER_SIZE;
+
+constexpr char USAGE_TEXT[] =
+    "\nUsage: tarvo [options] [<server>]\n\n"
+    "  -s            run server side of benchmark (otherwise run client)\n"
+    "  -b <size>[k]  use this block size (otherwise run with 1,2,4,8,16 and 32k)\n\n"
+    "  -t            use TCP protocol for benchmark\n"
+    "  -u            use UDP protocol for benchmark\n"
+    "  -h <addr>     bind TCP and UDP servers to this local host address/name only\n"
+    "                (default is to bind to all local addresses)\n"
+    "  -p <port>     bind TCP and UDP servers to this port (default is %d)\n\n"
+    "  <server>      If the client side of the benchmark is running,\n"
+    "                a server name or address is required.\n\n"
+    "The server side can run either TCP (-t) or UDP (-u) protocol or both\n"
+    "(default, if neither -t or -u is specified). The client runs one of\n"
+    "these protocols only (must specify -t or -u).\n\n";
+
+// strtol, limited to the range of a signed 32-bit value
+int32_t parse_int32(const char *text, char **end)
+{
+    long value = strtol(text, end, 10);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+// The platform's socket layer needs no set-up on Linux.
+int sock_init()
+{
+    return 0;
+}
+}  // namespace
+
+const char *version_text()
+{
+    static char version[sizeof REVISION];
+    strcpy(version, REVISION + 11);
+    version[strcspn(version, " ")] = '\0';
+    return version;
+}
+
+void print_banner()
+{
+    printf("\nTARVO - Network Throughput Benchmark, Version %s\n", version_text());
+}
+
+void usage()
+{
+    printf(USAGE_TEXT, tcp_port);
+    exit(1);
+}
+
+int32_t parse_block_size(const char *text)
+{
+    char *end = nullptr;
+    int32_t size = parse_int32(text, &end);
+    if (*end == 'k')
+        size = static_cast<int32_t>(static_cast<uint32_t>(size) << 10);
+    if (size > LARGEST_BLOCK - 1)
+        return LARGEST_BLOCK;
+    if (size < 1)
+        return 1;
+    return size;
+}
+
+int resolve_address(const char *text, uint32_t *addr)
+{
+    if (isdigit(static_cast<unsigned char>(text[0]))) {
+        *addr = inet_addr(text);
+        return 0;
+    }
+    const hostent *host = gethostbyname(text);
+    if (host == nullptr || host->h_addr_list[0] == nullptr) {
+        perror("gethostbyname()");
+        return 1;
+    }
+    memcpy(addr, host->h_addr_list[0], sizeof *addr);
+    return 0;
+}
+
+int configure(int argc, char **argv)
+{
+    if (argc == 1)
+        return NEED_USAGE;
+
+    const char *bind_text = nullptr;
+    optind = 0;  // start afresh, whatever an earlier call left behind
+    for (int opt; (opt = getopt(argc, argv, OPTIONS)) != -1;) {
+        switch (opt) {
+        case 's':
+            opt_server = true;
+            break;
+        case 't':
+            opt_tcp = true;
+            break;
+        case 'u':
+            opt_udp = true;
+            break;
+        case 'h':
+            bind_text = optarg;
+            break;
+        case 'p': {
+            // only the low 16 bits of a port reach a socket address
+            auto port = static_cast<uint32_t>(strtol(optarg, nullptr, 10));
+            tcp_port = static_cast<int32_t>(port);
+            udp_port = static_cast<int32_t>(port + 1);
+            break;
+        }
+        case 'b':
+            block_sizes[0] = parse_block_size(optarg);
+            nblock_sizes = 1;
+            break;
+        default:  // -n, -d, -m, -a, -? and letters getopt has already complained of
+            return NEED_USAGE;
+        }
+    }
+
+    if (opt_server && !opt_tcp && !opt_udp)
+        opt_tcp = opt_udp = true;
+    if (!opt_tcp && !opt_udp)
+        return NEED_USAGE;  // a client must choose its protocol
+
+    if (sock_init() != 0) {
+        perror("sock_init()");
+        return 1;
+    }
+    if (bind_text != nullptr && resolve_address(bind_text, &bind_addr) != 0)
+        return 1;
+    if (!opt_server) {
+        if (optind == argc)
+            return NEED_USAGE;
+        if (resolve_address(argv[optind], &server_addr) != 0)
+            return 1;
+        if (opt_tcp && opt_udp)
+            return NEED_USAGE;  // a client runs one protocol
+    }
+    return 0;
+}

@@ -1,0 +1,43 @@
+// app/settings.cc -- the process-wide settings and shared state
+#include "app/settings.h"
+
+#include <algorithm>
+
+namespace {
+constexpr int32_t DEFAULT_BLOCK_SIZES[MAX_BLOCK_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
+}
+
+int32_t block_sizes[MAX_BLOCK_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
+unsigned nblock_sizes = MAX_BLOCK_SIZES;
+int32_t tcp_port = DEFAULT_TCP_PORT;
+int32_t udp_port = DEFAULT_TCP_PORT + 1;
+uint32_t bind_addr = 0;
+uint32_t server_addr = 0;
+bool opt_server = false;
+bool opt_tcp = false;
+bool opt_udp = false;
+
+std::atomic<int> udp_ready{0};
+std::atomic<int> udp_sock{-1};
+std::atomic<uint32_t> udp_rx_count{0};
+std::atomic<int64_t> udp_rx_bytes{0};
+std::atomic<int> timer_expired{0};
+std::atomic<int> services_running{0};
+pthread_t thread_id;
+
+void reset_settings()
+{
+    std::copy(std::begin(DEFAULT_BLOCK_SIZES), std::end(DEFAULT_BLOCK_SIZES), block_sizes);
+    nblock_sizes = MAX_BLOCK_SIZES;
+    tcp_port = DEFAULT_TCP_PORT;
+    udp_port = DEFAULT_TCP_PORT + 1;
+    bind_addr = 0;
+    server_addr = 0;
+    opt_server = opt_tcp = opt_udp = false;
+    udp_ready = 0;
+    udp_sock = -1;
+    udp_rx_count = 0;
+    udp_rx_bytes = 0;
+    timer_expired = 0;
+    services_running = 0;
+}

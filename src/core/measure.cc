@@ -1,0 +1,98 @@
+// core/measure.cc -- the pieces every measurement is built from
+#include "core/measure.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/settings.h"
+
+char *init_buffer(size_t size)
+{
+    auto *buf = static_cast<char *>(malloc(size));
+    if (buf == nullptr)
+        return nullptr;
+    buf[0] = 0;
+    srand(1);
+    for (size_t i = 1; i < size; ++i)
+        buf[i] = static_cast<char>(rand() & 0xff);
+    return buf;
+}
+
+void on_timer(int)
+{
+    int saved = errno;
+    alarm(0);
+    timer_expired.store(1);
+    errno = saved;
+}
+
+void start_timer(unsigned seconds)
+{
+    timer_expired.store(0);
+    struct sigaction action = {};
+    action.sa_handler = on_timer;
+    sigemptyset(&action.sa_mask);
+    // Blocking socket calls of other threads resume after the alarm; the
+    // waits that the kernel never resumes (select, sleep) handle EINTR.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &action, nullptr);
+    alarm(seconds);
+}
+
+void clock_start(timespec *start)
+{
+    clock_gettime(CLOCK_MONOTONIC, start);
+}
+
+int32_t ticks_between(int64_t seconds, int64_t microseconds, int32_t ticks_per_second)
+{
+    auto whole = static_cast<int32_t>(static_cast<uint32_t>(ticks_per_second * seconds));
+    auto part = static_cast<int32_t>(ticks_per_second * microseconds / 1000000);
+    return static_cast<int32_t>(static_cast<uint32_t>(whole) + static_cast<uint32_t>(part));
+}
+
+int32_t clock_elapsed(const timespec &start, int32_t ticks_per_second)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return ticks_between(now.tv_sec - start.tv_sec, (now.tv_nsec - start.tv_nsec) / 1000,
+                         ticks_per_second);
+}
+
+void check_elapsed(int32_t ticks)
+{
+    if (ticks == -1)
+        printf(" (failed)");
+}
+
+const char *format_size(int32_t size)
+{
+    // per thread: the TCP and the UDP server label their phases at the same time
+    thread_local char label[16];
+    if (size % 1024 == 0 || size % 1024 == 1023)
+        snprintf(label, sizeof label, "%2dk", (size + 512) / 1024);
+    else
+        snprintf(label, sizeof label, "%d", size);
+    return label;
+}
+
+void format_rate(char *out, size_t len, int64_t bytes, int32_t ticks)
+{
+    const int64_t per = ticks > 0 ? ticks : 1;
+    if (bytes > 614399)
+        snprintf(out, len, " %ld KByte/s", static_cast<long>(static_cast<int32_t>(bytes / per)));
+    else
+        snprintf(out, len, " %ld Byte/s", static_cast<long>(static_cast<int32_t>(bytes * 1024 / per)));
+}
+
+void report_rate(int64_t bytes, int32_t ticks)
+{
+    char text[32];
+    format_rate(text, sizeof text, bytes, ticks);
+    fputs(text, stdout);
+}

@@ -1,0 +1,117 @@
+// core/sock.cc -- opening, binding, connecting and accepting stream sockets
+#include "core/sock.h"
+
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "app/settings.h"
+
+namespace {
+constexpr int LISTEN_BACKLOG = 2;
+constexpr int IDLE_SECONDS = 3600;  // an idle server says it is listening once an hour
+}  // namespace
+
+sockaddr_in make_address(uint32_t addr, int32_t port)
+{
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = addr;
+    return sa;
+}
+
+void set_buffer_sizes(int sock)
+{
+    const int size = SOCKET_BUFFER_SIZE;
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+int open_socket(int type, const char *label)
+{
+    int sock = socket(AF_INET, type, 0);
+    if (sock < 0) {
+        perror(label);
+        return -1;
+    }
+    set_buffer_sizes(sock);
+    return sock;
+}
+
+int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label)
+{
+    int sock = open_socket(SOCK_STREAM, socket_label);
+    if (sock < 0)
+        return -1;
+    // A restarted server may take its port while connections of its last
+    // run still linger in TIME_WAIT; a port that another socket listens on
+    // stays refused.
+    const int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in sa = make_address(addr, port);
+    if (bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) < 0) {
+        perror(bind_label);
+        close(sock);
+        return -1;
+    }
+    if (listen(sock, LISTEN_BACKLOG) != 0) {
+        perror("listen()");
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int connect_to(uint32_t addr, int32_t port)
+{
+    int sock = open_socket(SOCK_STREAM, "socket()");
+    if (sock < 0)
+        return -1;
+    const sockaddr_in sa = make_address(addr, port);
+    if (connect(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) < 0) {
+        perror("connect()");
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int wait_for_client(int listener, sockaddr_in *peer)
+{
+    fd_set readable;
+    int ready;
+    do {
+        // the phase alarm of another thread may land here; wait on
+        FD_ZERO(&readable);
+        FD_SET(listener, &readable);
+        timeval timeout = {IDLE_SECONDS, 0};
+        ready = select(FD_SETSIZE, &readable, nullptr, nullptr, &timeout);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) {
+        perror("select()");
+        return WAIT_FAILED;
+    }
+    if (ready == 0 || !FD_ISSET(listener, &readable))
+        return WAIT_AGAIN;
+
+    sockaddr_in from = {};
+    socklen_t len = sizeof from;
+    int conn = accept(listener, reinterpret_cast<sockaddr *>(&from), &len);
+    if (conn < 0) {
+        // Mostly a client that went before it was accepted. Out of
+        // descriptors, the pending client would wake select at once again:
+        // give the process time to free some rather than spin.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            sleep(1);
+        return WAIT_AGAIN;
+    }
+    set_buffer_sizes(conn);
+    if (peer != nullptr)
+        *peer = from;
+    return conn;
+}

@@ -1,0 +1,29 @@
+// core/sock.h -- socket set-up shared by both benchmarks
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+// An IPv4 address (network byte order) with the low 16 bits of port.
+sockaddr_in make_address(uint32_t addr, int32_t port);
+
+// Both socket buffers set to SOCKET_BUFFER_SIZE; the results do not matter.
+void set_buffer_sizes(int sock);
+
+// A socket with its buffers set, or -1 after perror(label).
+int open_socket(int type, const char *label);
+
+// A stream socket listening on addr:port with a backlog of 2, or -1 after a
+// reported failure ("socket()"/"bind()" labels as given, then "listen()").
+int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label);
+
+// A stream socket connected to addr:port, or -1 after a reported failure.
+int connect_to(uint32_t addr, int32_t port);
+
+constexpr int WAIT_AGAIN = -1;   // no client this time: listen again
+constexpr int WAIT_FAILED = -2;  // the listening socket failed: the service ends
+
+// Waits up to an hour for a client and accepts it, with its buffers set.
+// Returns the connection, WAIT_AGAIN or WAIT_FAILED.
+int wait_for_client(int listener, sockaddr_in *peer);

@@ -1,0 +1,240 @@
+// tests/core_test.cc -- size labels, rates, ticks, control blocks and block loops
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/settings.h"
+#include "core/block.h"
+#include "core/control.h"
+#include "core/measure.h"
+
+namespace {
+
+std::string rate(int64_t bytes, int32_t ticks)
+{
+    char text[32];
+    format_rate(text, sizeof text, bytes, ticks);
+    return text;
+}
+
+struct SocketPair : ::testing::Test {
+    int fd[2];
+    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
+    void TearDown() override
+    {
+        close(fd[0]);
+        close(fd[1]);
+    }
+};
+
+void on_test_alarm(int) {}
+
+}  // namespace
+
+TEST(SizeLabel, MultiplesAndOneShortGetTheKForm)
+{
+    EXPECT_STREQ(format_size(1023), " 1k");
+    EXPECT_STREQ(format_size(1024), " 1k");
+    EXPECT_STREQ(format_size(1025), "1025");
+    EXPECT_STREQ(format_size(2048), " 2k");
+    EXPECT_STREQ(format_size(16384), "16k");
+    EXPECT_STREQ(format_size(32767), "32k");
+    EXPECT_STREQ(format_size(65536), "64k");
+    EXPECT_STREQ(format_size(100), "100");
+    EXPECT_STREQ(format_size(1), "1");
+}
+
+TEST(Rate, ByteFormUpTo614399BytesKByteFormFrom614400)
+{
+    EXPECT_EQ(rate(614399, 1024), " 614399 Byte/s");
+    EXPECT_EQ(rate(614400, 1024), " 600 KByte/s");
+    EXPECT_EQ(rate(6LL * 1024 * 1024, 6 * 1024), " 1024 KByte/s");
+    EXPECT_EQ(rate(600, 6 * 1024), " 100 Byte/s");
+    // a 64-bit byte count beyond 2^31 is divided whole
+    EXPECT_EQ(rate(5000000000LL, 6 * 1024), " 813802 KByte/s");
+    EXPECT_EQ(rate(0, 6 * 1024), " 0 Byte/s");
+}
+
+TEST(Rate, APhaseShorterThanATickCountsAsOneTick)
+{
+    EXPECT_EQ(rate(1000, 0), " 1024000 Byte/s");
+    EXPECT_EQ(rate(1000000, 0), " 1000000 KByte/s");
+    EXPECT_EQ(rate(0, 0), " 0 Byte/s");
+}
+
+TEST(Ticks, SignedArithmeticTruncatesTowardZero)
+{
+    EXPECT_EQ(ticks_between(6, 0, TICKS_PER_SECOND), 6144);
+    EXPECT_EQ(ticks_between(0, 500000, TICKS_PER_SECOND), 512);
+    EXPECT_EQ(ticks_between(0, 976, TICKS_PER_SECOND), 0);  // 0.999 of a tick
+    EXPECT_EQ(ticks_between(0, 977, TICKS_PER_SECOND), 1);
+    // microseconds behind: 1024 - 1023.99..., the quotient truncated to -1023
+    EXPECT_EQ(ticks_between(1, -999999, TICKS_PER_SECOND), 1);
+    EXPECT_EQ(ticks_between(2, -500000, TICKS_PER_SECOND), 1536);
+
+    timespec start;
+    clock_start(&start);
+    usleep(100000);
+    int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
+    EXPECT_GE(ticks, 102);
+    EXPECT_LT(ticks, 400);
+}
+
+TEST(TestBuffer, EndMarkZeroAndTheSameSequenceEveryTime)
+{
+    char *a = init_buffer(BUFFER_SIZE);
+    char *b = init_buffer(BUFFER_SIZE);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(a[0], 0);
+    EXPECT_EQ(memcmp(a, b, BUFFER_SIZE), 0);
+    int zeros = 0;
+    for (int i = 1; i < BUFFER_SIZE; ++i)
+        zeros += a[i] == 0;
+    EXPECT_LT(zeros, 1024);  // pseudo-random, not blank
+    free(a);
+    free(b);
+}
+
+TEST_F(SocketPair, ControlBlockTravelsBigEndianAndASplitOneFails)
+{
+    ASSERT_EQ(send_control(fd[0], CMD_S2C, 32767), 0);
+    unsigned char raw[8];
+    ASSERT_EQ(recv(fd[1], raw, 8, 0), 8);
+    const unsigned char expect[8] = {0, 0, 0, 2, 0, 0, 0x7f, 0xff};
+    EXPECT_EQ(memcmp(raw, expect, 8), 0);
+
+    ASSERT_EQ(send(fd[0], raw, 8, 0), 8);
+    CONTROL ctl;
+    ASSERT_EQ(recv_control(fd[1], &ctl), 0);
+    EXPECT_EQ(ctl.cmd, CMD_S2C);
+    EXPECT_EQ(ctl.data, 32767u);
+
+    // four bytes now, four later: one read sees only half a block
+    ASSERT_EQ(send(fd[0], raw, 4, 0), 4);
+    std::thread late([&] {
+        usleep(100000);
+        send(fd[0], raw + 4, 4, 0);
+    });
+    EXPECT_EQ(recv_control(fd[1], &ctl), 1);
+    late.join();
+
+    shutdown(fd[0], SHUT_WR);
+    EXPECT_EQ(recv_once(fd[1], raw + 4, 4, 0), 0);  // the late half
+    EXPECT_EQ(recv_once(fd[1], raw, 8, 0), 1);      // end of stream
+}
+
+TEST_F(SocketPair, BlocksResumeAfterPartialTransfersAndInterruptions)
+{
+    // small socket buffers force every block through in pieces
+    const int small = 4096;
+    setsockopt(fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(fd[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+
+    // an alarm without SA_RESTART, kept away from the helper thread, makes
+    // this thread's blocked calls fail with EINTR or return short
+    struct sigaction action = {}, old;
+    action.sa_handler = on_test_alarm;
+    sigaction(SIGALRM, &action, &old);
+    auto helper = [](auto work) {
+        return std::thread([work] {
+            sigset_t alarm_set;
+            sigemptyset(&alarm_set);
+            sigaddset(&alarm_set, SIGALRM);
+            pthread_sigmask(SIG_BLOCK, &alarm_set, nullptr);
+            work();
+        });
+    };
+    itimerval every = {{0, 5000}, {0, 5000}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+
+    char *data = init_buffer(BUFFER_SIZE);
+    std::vector<char> got(BUFFER_SIZE);
+
+    // a block that arrives in slow pieces is received whole
+    std::thread writer = helper([&] {
+        for (int at = 0; at < BUFFER_SIZE; at += 8192) {
+            usleep(20000);
+            send_block(fd[0], data + at, 8192);
+        }
+    });
+    EXPECT_GT(recv_block(fd[1], got.data(), BUFFER_SIZE), 0);
+    writer.join();
+    EXPECT_EQ(memcmp(got.data(), data, BUFFER_SIZE), 0);
+
+    // a block sent to a slow reader goes whole, without a byte twice
+    std::thread reader = helper([&] {
+        for (int at = 0; at < BUFFER_SIZE;) {
+            usleep(2000);
+            ssize_t n = recv(fd[1], got.data() + at, 4096, 0);
+            if (n <= 0)
+                break;
+            at += static_cast<int>(n);
+        }
+    });
+    std::fill(got.begin(), got.end(), 0);
+    EXPECT_GT(send_block(fd[0], data, BUFFER_SIZE), 0);
+    reader.join();
+    EXPECT_EQ(memcmp(got.data(), data, BUFFER_SIZE), 0);
+
+    itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+
+    // the end of the stream in the middle of a block ends it with 0
+    send(fd[0], data, 100, 0);
+    shutdown(fd[0], SHUT_WR);
+    EXPECT_EQ(recv_block(fd[1], got.data(), 1000), 0);
+    free(data);
+}
+
+TEST_F(SocketPair, PhasesFrameWholeBlocksAndStopOnTheEndMark)
+{
+    const int32_t size = 1000;
+    char *out = init_buffer(BUFFER_SIZE);
+    char *in = init_buffer(BUFFER_SIZE);
+
+    uint64_t blocks = 0;
+    bool failed = false;
+    std::thread sender([&] {
+        start_timer(1);
+        blocks = send_phase(fd[0], out, size, nullptr, &failed);
+        EXPECT_EQ(send_closing_block(fd[0], out, size), 0);
+        send(fd[0], "after", 5, 0);  // not part of the phase
+    });
+    bool complete = false;
+    int64_t bytes = recv_phase(fd[1], in, size, &complete);
+    sender.join();
+    EXPECT_FALSE(failed);
+    EXPECT_GT(blocks, 0u);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(bytes, static_cast<int64_t>(blocks + 1) * size);  // the closing block counts
+    char rest[8];
+    EXPECT_EQ(recv(fd[1], rest, sizeof rest, 0), 5);
+
+    // a peer that goes before the closing block leaves the phase incomplete
+    out[0] = 0;
+    send_block(fd[0], out, size);
+    close(fd[0]);
+    fd[0] = socket(AF_INET, SOCK_STREAM, 0);
+    in[0] = 0;
+    EXPECT_EQ(recv_phase(fd[1], in, size, &complete), 2 * size);
+    EXPECT_FALSE(complete);
+
+    // a stream that fails ends the send phase at once, the failed block uncounted
+    start_timer(5);
+    failed = false;
+    EXPECT_EQ(send_phase(fd[1], out, size, nullptr, &failed), 0u);
+    EXPECT_TRUE(failed);
+    alarm(0);
+    free(out);
+    free(in);
+}

@@ -1,0 +1,100 @@
+// tests/options_test.cc -- the command line read into the settings
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "app/settings.h"
+
+namespace {
+
+int run(std::initializer_list<const char *> words)
+{
+    reset_settings();
+    std::vector<std::string> text = {"tarvo"};
+    text.insert(text.end(), words.begin(), words.end());
+    std::vector<char *> argv;
+    for (auto &word : text)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    opterr = 0;  // getopt's own complaints are checked end to end
+    return configure(static_cast<int>(text.size()), argv.data());
+}
+
+}  // namespace
+
+TEST(Options, BlockSizeClampsWrapsAndOnlyLowerCaseKMultiplies)
+{
+    EXPECT_EQ(parse_block_size("64k"), 65536);
+    EXPECT_EQ(parse_block_size("100k"), 65536);
+    EXPECT_EQ(parse_block_size("65535"), 65535);
+    EXPECT_EQ(parse_block_size("65536"), 65536);
+    EXPECT_EQ(parse_block_size("0"), 1);
+    EXPECT_EQ(parse_block_size("-5"), 1);
+    EXPECT_EQ(parse_block_size("2K"), 2);
+    EXPECT_EQ(parse_block_size("x"), 1);
+    EXPECT_EQ(parse_block_size("4194304k"), 1);  // 2^32 wraps to 0
+    EXPECT_EQ(parse_block_size("2097152k"), 1);  // 2^31 wraps negative
+    EXPECT_EQ(parse_block_size("99999999999"), 65536);
+    EXPECT_EQ(parse_block_size("-99999999999"), 1);
+    EXPECT_EQ(parse_block_size("32k"), 32768);
+    EXPECT_EQ(parse_block_size("100"), 100);
+
+    ASSERT_EQ(run({"-t", "-b", "2k", "127.0.0.1"}), 0);
+    EXPECT_EQ(nblock_sizes, 1u);
+    EXPECT_EQ(block_sizes[0], 2048);
+}
+
+TEST(Options, PortGivesTcpAndUdpPortsAndModesAreChosen)
+{
+    ASSERT_EQ(run({"-s"}), 0);
+    EXPECT_TRUE(opt_server && opt_tcp && opt_udp);
+    EXPECT_EQ(tcp_port, 18767);
+    EXPECT_EQ(udp_port, 18768);
+    EXPECT_EQ(nblock_sizes, 6u);
+    EXPECT_EQ(block_sizes[5], 32767);
+
+    ASSERT_EQ(run({"-s", "-u", "-p", "5000"}), 0);
+    EXPECT_TRUE(opt_udp);
+    EXPECT_FALSE(opt_tcp);
+    EXPECT_EQ(tcp_port, 5000);
+    EXPECT_EQ(udp_port, 5001);
+
+    ASSERT_EQ(run({"-s", "-t", "-p", "70000", "-h", "127.0.0.3"}), 0);
+    EXPECT_FALSE(opt_udp);
+    EXPECT_EQ(tcp_port & 0xffff, 70000 - 65536);
+    EXPECT_EQ(udp_port & 0xffff, 70001 - 65536);
+    EXPECT_EQ(bind_addr, inet_addr("127.0.0.3"));
+
+    ASSERT_EQ(run({"-u", "10.1.2.3", "ignored"}), 0);
+    EXPECT_EQ(server_addr, inet_addr("10.1.2.3"));
+    EXPECT_EQ(bind_addr, 0u);
+}
+
+TEST(Options, UsageErrorsAndTheAddressRule)
+{
+    EXPECT_EQ(run({}), NEED_USAGE);
+    for (const char *inert : {"-n", "-d", "-?", "-x"})
+        EXPECT_EQ(run({"-t", inert, "127.0.0.1"}), NEED_USAGE) << inert;
+    EXPECT_EQ(run({"-m", "x", "-t", "127.0.0.1"}), NEED_USAGE);
+    EXPECT_EQ(run({"-t", "-a", "x", "127.0.0.1"}), NEED_USAGE);
+    EXPECT_EQ(run({"-t", "-b"}), NEED_USAGE);  // missing argument
+    EXPECT_EQ(run({"-t"}), NEED_USAGE);        // no server
+    EXPECT_EQ(run({"127.0.0.1"}), NEED_USAGE);  // a client must choose -t or -u
+    EXPECT_EQ(run({"-t", "-u", "127.0.0.1"}), NEED_USAGE);
+
+    // names are looked up before a client's protocols are checked
+    EXPECT_EQ(run({"-t", "-u", "no-such-host.invalid"}), 1);
+    EXPECT_EQ(run({"-s", "-h", "no-such-host.invalid"}), 1);
+
+    // a text that starts with a digit is a dotted address, even when it is not one
+    ASSERT_EQ(run({"-t", "1nvalid.example"}), 0);
+    EXPECT_EQ(server_addr, INADDR_NONE);
+    ASSERT_EQ(run({"-t", "localhost"}), 0);
+    EXPECT_EQ(server_addr, inet_addr("127.0.0.1"));
+    ASSERT_EQ(run({"-s", "-h", "127.0.0.9", "-h", "localhost"}), 0);  // the last -h holds
+    EXPECT_EQ(bind_addr, inet_addr("127.0.0.1"));
+}

@@ -1,0 +1,54 @@
+// tests/process.h -- starts the real tarvo binary, reads what it prints, always reaps it
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A child process whose standard output and error go to files of its own.
+// The destructor kills it (by its PID) if it still runs, and reaps it.
+class Process {
+public:
+    Process(const std::string &binary, const std::vector<std::string> &args);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string out() const;
+    std::string err() const;
+
+    // The exit status, or -1 when it has not ended within seconds (it is then
+    // left running), or 128 + the signal number when a signal ended it.
+    int wait(double seconds);
+    // Waits until the standard output holds text `count` times.
+    bool wait_for_output(const std::string &text, double seconds, int count = 1) const;
+    void signal(int sig) const;
+    void kill_and_reap();
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string out_path_, err_path_;
+};
+
+std::string read_file(const std::string &path);
+int count_of(const std::string &text, const std::string &part);
+
+// A port p, chosen at random, such that TCP p and p + 1 and UDP p + 1 are
+// free on addr (dotted), so that a server can be started there.
+int32_t free_port(const char *addr = "127.0.0.1");
+
+// A listening tarvo server of the test-only build on addr, ready to serve.
+struct Server {
+    explicit Server(const std::vector<std::string> &mode = {"-s", "-t"},
+                    const char *addr = "127.0.0.1", const char *binary = TARVO_FAST_BIN);
+    int32_t port;
+    Process proc;
+};
+
+// A stream socket connected to addr:port (optionally from a given source
+// address), with a receive timeout so that no test waits for ever.
+int connect_tcp(const char *addr, int32_t port, const char *source = nullptr);
