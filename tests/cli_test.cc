@@ -1,1 +1,171 @@
-// placeholder
+// tests/cli_test.cc -- the real binary end to end: texts, exit statuses, whole runs
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "process.h"
+
+namespace {
+
+const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version 1.26\n";
+
+std::string usage_text(int port)
+{
+    return "\nUsage: tarvo [options] [<server>]\n\n"
+           "  -s            run server side of benchmark (otherwise run client)\n"
+           "  -b <size>[k]  use this block size (otherwise run with 1,2,4,8,16 and 32k)\n\n"
+           "  -t            use TCP protocol for benchmark\n"
+           "  -u            use UDP protocol for benchmark\n"
+           "  -h <addr>     bind TCP and UDP servers to this local host address/name only\n"
+           "                (default is to bind to all local addresses)\n"
+           "  -p <port>     bind TCP and UDP servers to this port (default is " +
+           std::to_string(port) +
+           ")\n\n"
+           "  <server>      If the client side of the benchmark is running,\n"
+           "                a server name or address is required.\n\n"
+           "The server side can run either TCP (-t) or UDP (-u) protocol or both\n"
+           "(default, if neither -t or -u is specified). The client runs one of\n"
+           "these protocols only (must specify -t or -u).\n\n";
+}
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome run(const std::vector<std::string> &args, const char *binary = TARVO_FAST_BIN, double seconds = 60)
+{
+    Process proc(binary, args);
+    int status = proc.wait(seconds);
+    return {status, proc.out(), proc.err()};
+}
+
+// One result line of a TCP run, with the rates left open.
+std::string result_line(const std::string &label)
+{
+    return "Packet size " + label + " bytes:  [0-9]+ (K?Byte)/s Tx,  [0-9]+ KByte/s Rx\\.\n";
+}
+
+void expect_whole_run(const Outcome &r, const std::vector<std::string> &labels)
+{
+    std::string form = BANNER + "\nTCP connection established\\.\n";
+    for (const auto &label : labels)
+        form += result_line(label);
+    form += "Done\\.\n\n";
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(form))) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
+
+TEST(CommandLine, UsageTextGetoptMessagesAndExitStatuses)
+{
+    Outcome r = run({});
+    EXPECT_EQ(r.out, BANNER + usage_text(18767));
+    EXPECT_EQ(r.status, 1);
+
+    // a -p before the fault shows in the text
+    r = run({"-p", "1234", "-n"});
+    EXPECT_EQ(r.out, BANNER + usage_text(1234));
+    EXPECT_EQ(r.status, 1);
+
+    r = run({"-x", "-t", "127.0.0.1"});
+    EXPECT_EQ(r.out, BANNER + usage_text(18767));
+    EXPECT_NE(r.err.find("invalid option -- 'x'"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
+
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-t"}, {"-t", "-u", "127.0.0.1"}, {"127.0.0.1"}, {"-d"}, {"-m", "x"}, {"-a", "x"}, {"-t", "-b"}}) {
+        r = run(args);
+        EXPECT_EQ(r.out, BANNER + usage_text(18767)) << args[0];
+        EXPECT_EQ(r.status, 1) << args[0];
+    }
+
+    r = run({"-t", "no-such-host.invalid"});
+    EXPECT_EQ(r.out, BANNER);
+    EXPECT_EQ(r.err.rfind("gethostbyname(): ", 0), 0u) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, RefusedConnectionIsAFailedRun)
+{
+    int32_t port = free_port();
+    Outcome r = run({"-t", "-p", std::to_string(port), "127.0.0.1"});
+    EXPECT_EQ(r.out, BANNER + "\n");
+    EXPECT_EQ(r.err, "connect(): Connection refused\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, ServerThatCannotListenEndsWithStatus1AndInterruptEndsWith0)
+{
+    int32_t port = free_port();
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    Outcome r = run({"-s", "-t", "-h", "127.0.0.1", "-p", std::to_string(port)}, TARVO_FAST_BIN, 10);
+    close(holder);
+    EXPECT_EQ(r.out, BANNER + "\n");
+    EXPECT_EQ(r.err, "bind(): Address already in use\n");
+    EXPECT_EQ(r.status, 1);
+
+    Server server;
+    server.proc.signal(SIGINT);
+    EXPECT_EQ(server.proc.wait(10), 0);
+}
+
+TEST(EndToEnd, OneBlockSizeWithThePortsLow16Bits)
+{
+    Server server;
+    Outcome r = run({"-t", "-b", "100", "-p", std::to_string(server.port + 65536), "127.0.0.1"});
+    expect_whole_run(r, {"100"});
+    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\nTCP server listening.\n", 10));
+}
+
+TEST(EndToEnd, EveryDefaultBlockSize)
+{
+    Server server;
+    Outcome r = run({"-t", "-p", std::to_string(server.port), "127.0.0.1"});
+    expect_whole_run(r, {" 1k", " 2k", " 4k", " 8k", "16k", "32k"});
+}
+
+TEST(EndToEnd, ShippedBinaryMeasuresSixSecondPhases)
+{
+    Server server({"-s", "-t"}, "127.0.0.1", TARVO_BIN);
+    Process client(TARVO_BIN, {"-t", "-b", "32k", "-p", std::to_string(server.port), "127.0.0.1"});
+    // the Tx figure stands after one 6-second phase, the line after two
+    EXPECT_FALSE(client.wait_for_output(" Tx, ", 5.5));
+    EXPECT_TRUE(client.wait_for_output(" Tx, ", 3));
+    EXPECT_FALSE(client.wait_for_output(" Rx.", 5));
+    ASSERT_EQ(client.wait(10), 0);
+    Outcome r = {0, client.out(), client.err()};
+    expect_whole_run(r, {"32k"});
+    std::smatch rates;
+    ASSERT_TRUE(std::regex_search(r.out, rates, std::regex(" ([0-9]+) KByte/s Tx,  ([0-9]+) KByte/s Rx")));
+    EXPECT_GT(std::stol(rates[1]), 10000);  // loopback moves far more than 10 MByte/s
+    EXPECT_GT(std::stol(rates[2]), 10000);
+}
+
+TEST(EndToEnd, ClientSurvivesAServerThatVanishes)
+{
+    Server server;
+    Process client(TARVO_FAST_BIN, {"-t", "-p", std::to_string(server.port), "127.0.0.1"});
+    ASSERT_TRUE(client.wait_for_output("Packet size  2k bytes: ", 10));
+    usleep(300000);  // inside the Tx phase
+    server.proc.kill_and_reap();
+    EXPECT_EQ(client.wait(20), 1);
+    const std::string out = client.out();
+    EXPECT_TRUE(std::regex_match(out, std::regex(BANNER + "\nTCP connection established\\.\n" + result_line(" 1k") +
+                                                 "Packet size  2k bytes: .*Done\\.\n\n")))
+        << out;
+    EXPECT_NE(client.err().find("send()"), std::string::npos);
+}
