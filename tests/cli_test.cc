@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cstdio>
 #include <string>
 
 #include "process.h"
@@ -48,16 +48,16 @@ Outcome run(const std::vector<std::string> &args, const char *binary = TARVO_FAS
 // One result line of a TCP run, with the rates left open.
 std::string result_line(const std::string &label)
 {
-    return "Packet size " + label + " bytes:  [0-9]+ (K?Byte)/s Tx,  [0-9]+ KByte/s Rx\\.\n";
+    return "Packet size " + label + " bytes:  # @ Tx,  # KByte/s Rx.\n";
 }
 
 void expect_whole_run(const Outcome &r, const std::vector<std::string> &labels)
 {
-    std::string form = BANNER + "\nTCP connection established\\.\n";
+    std::string form = BANNER + "\nTCP connection established.\n";
     for (const auto &label : labels)
         form += result_line(label);
-    form += "Done\\.\n\n";
-    EXPECT_TRUE(std::regex_match(r.out, std::regex(form))) << r.out;
+    form += "Done.\n\n";
+    EXPECT_TRUE(matches_form(r.out, form)) << r.out;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 }
@@ -149,10 +149,10 @@ TEST(EndToEnd, ShippedBinaryMeasuresSixSecondPhases)
     ASSERT_EQ(client.wait(10), 0);
     Outcome r = {0, client.out(), client.err()};
     expect_whole_run(r, {"32k"});
-    std::smatch rates;
-    ASSERT_TRUE(std::regex_search(r.out, rates, std::regex(" ([0-9]+) KByte/s Tx,  ([0-9]+) KByte/s Rx")));
-    EXPECT_GT(std::stol(rates[1]), 10000);  // loopback moves far more than 10 MByte/s
-    EXPECT_GT(std::stol(rates[2]), 10000);
+    long tx = 0, rx = 0;
+    ASSERT_EQ(sscanf(r.out.c_str() + r.out.find("bytes: "), "bytes:  %ld KByte/s Tx,  %ld KByte/s Rx", &tx, &rx), 2);
+    EXPECT_GT(tx, 10000);  // loopback moves far more than 10 MByte/s
+    EXPECT_GT(rx, 10000);
 }
 
 TEST(EndToEnd, ClientSurvivesAServerThatVanishes)
@@ -164,8 +164,8 @@ TEST(EndToEnd, ClientSurvivesAServerThatVanishes)
     server.proc.kill_and_reap();
     EXPECT_EQ(client.wait(20), 1);
     const std::string out = client.out();
-    EXPECT_TRUE(std::regex_match(out, std::regex(BANNER + "\nTCP connection established\\.\n" + result_line(" 1k") +
-                                                 "Packet size  2k bytes: .*Done\\.\n\n")))
+    EXPECT_TRUE(matches_form(out, BANNER + "\nTCP connection established.\n" + result_line(" 1k") +
+                                      "Packet size  2k bytes: *Done.\n\n"))
         << out;
     EXPECT_NE(client.err().find("send()"), std::string::npos);
 }

@@ -9,7 +9,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -63,6 +65,42 @@ int count_of(const std::string &text, const std::string &part)
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
         ++n;
     return n;
+}
+
+namespace {
+
+bool match_at(const char *text, const char *form)
+{
+    switch (*form) {
+    case '\0':
+        return *text == '\0';
+    case '#':
+        if (!isdigit(static_cast<unsigned char>(*text)))
+            return false;
+        while (isdigit(static_cast<unsigned char>(*text)))
+            ++text;
+        return match_at(text, form + 1);
+    case '@':
+        if (*text == 'K')
+            ++text;
+        return strncmp(text, "Byte/s", 6) == 0 && match_at(text + 6, form + 1);
+    case '*':
+        for (;; ++text) {
+            if (match_at(text, form + 1))
+                return true;
+            if (*text == '\0')
+                return false;
+        }
+    default:
+        return *text == *form && match_at(text + 1, form + 1);
+    }
+}
+
+}  // namespace
+
+bool matches_form(const std::string &text, const std::string &form)
+{
+    return match_at(text.c_str(), form.c_str());
 }
 
 Process::Process(const std::string &binary, const std::vector<std::string> &args)

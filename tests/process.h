@@ -37,6 +37,10 @@ private:
 std::string read_file(const std::string &path);
 int count_of(const std::string &text, const std::string &part);
 
+// Whether text has the form given: in the form, '#' stands for one or more
+// digits, '@' for "Byte/s" or "KByte/s", '*' for any text; all else is literal.
+bool matches_form(const std::string &text, const std::string &form);
+
 // A port p, chosen at random, such that TCP p and p + 1 and UDP p + 1 are
 // free on addr (dotted), so that a server can be started there.
 int32_t free_port(const char *addr = "127.0.0.1");

@@ -1,0 +1,135 @@
+// bench/minloop.cc -- the least a blocking TCP benchmark can do: the ceiling
+// for tarvo's design on this machine. Same socket buffers, same block size,
+// same 6-second send phase and the same way of timing it.
+//
+//   minloop -s PORT                        serve one client after another
+//   minloop -c ADDR PORT SIZE SECONDS tx   client sends, server swallows
+//   minloop -c ADDR PORT SIZE SECONDS rx   server sends, client swallows
+// The client prints "KBYTES_PER_SECOND BYTES".
+#include <arpa/inet.h>
+#include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int SOCKET_BUFFER = 131072;
+
+double now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int stream_socket()
+{
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &SOCKET_BUFFER, sizeof SOCKET_BUFFER);
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &SOCKET_BUFFER, sizeof SOCKET_BUFFER);
+    return sock;
+}
+
+volatile sig_atomic_t time_up;
+
+void on_alarm(int)
+{
+    time_up = 1;
+}
+
+// Sends blocks until the alarm; returns the bytes sent.
+int64_t send_for(int sock, const char *buf, int size, int seconds)
+{
+    int64_t bytes = 0;
+    time_up = 0;
+    struct sigaction action = {};
+    action.sa_handler = on_alarm;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &action, nullptr);
+    alarm(static_cast<unsigned>(seconds));
+    while (!time_up) {
+        ssize_t n = send(sock, buf, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        bytes += n;
+    }
+    return bytes;
+}
+
+int64_t recv_all(int sock, char *buf, int size)
+{
+    int64_t bytes = 0;
+    for (ssize_t n; (n = recv(sock, buf, size, 0)) > 0;)
+        bytes += n;
+    return bytes;
+}
+
+int serve(int port)
+{
+    int listener = stream_socket();
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(listener, 2) != 0) {
+        perror("minloop server");
+        return 1;
+    }
+    std::vector<char> buf(65536, 'x');
+    for (;;) {
+        int conn = accept(listener, nullptr, nullptr);
+        if (conn < 0)
+            continue;
+        int32_t request[3];  // direction, block size, seconds
+        if (recv(conn, request, sizeof request, MSG_WAITALL) == sizeof request) {
+            if (request[0] == 'r')
+                send_for(conn, buf.data(), request[1], request[2]);
+            else
+                recv_all(conn, buf.data(), request[1]);
+        }
+        close(conn);
+    }
+}
+
+int client(const char *addr, int port, int size, int seconds, bool tx)
+{
+    int sock = stream_socket();
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = inet_addr(addr);
+    if (connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        perror("minloop client");
+        return 1;
+    }
+    std::vector<char> buf(65536, 'x');
+    const int32_t request[3] = {tx ? 't' : 'r', size, seconds};
+    send(sock, request, sizeof request, 0);
+    const double start = now();
+    const int64_t bytes = tx ? send_for(sock, buf.data(), size, seconds) : recv_all(sock, buf.data(), size);
+    const double elapsed = now() - start;
+    close(sock);
+    printf("%.0f %lld\n", static_cast<double>(bytes) / 1024 / elapsed, static_cast<long long>(bytes));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && strcmp(argv[1], "-s") == 0)
+        return serve(atoi(argv[2]));
+    if (argc == 7 && strcmp(argv[1], "-c") == 0)
+        return client(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), strcmp(argv[6], "tx") == 0);
+    fprintf(stderr, "usage: minloop -s PORT | -c ADDR PORT SIZE SECONDS tx|rx\n");
+    return 2;
+}
