@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""bench/tcp_bench.py -- tarvo's TCP figures on loopback beside iperf3, nuttcp
+and a minimal blocking loop, measured in one go on this machine.
+
+For each block size and direction it prints the median rate of every tool
+(KByte/s), tarvo's rate as a ratio to each of the others, and each client's
+CPU seconds per GB moved. Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k]
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build-bench")
+SECONDS = 6
+ADDR = "127.0.0.1"
+
+
+def needs(*packages):
+    missing = [p for p in packages if shutil.which(p) is None]
+    if not missing:
+        return
+    if os.geteuid() != 0:
+        sys.exit("Missing: %s. Install with: sudo apt-get install %s" % (" ".join(missing), " ".join(missing)))
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
+    subprocess.run(["apt-get", "install", "-y", "-qq"] + missing, check=True, env=env, stdout=subprocess.DEVNULL)
+
+
+def build():
+    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTARVO_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD, "-j", str(os.cpu_count()), "--target", "tarvo"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-o",
+                    os.path.join(BUILD, "minloop"), os.path.join(ROOT, "bench", "minloop.cc")], check=True)
+
+
+def free_port():
+    """A port p with p and p + 1 free for TCP on loopback."""
+    for _ in range(100):
+        with socket.socket() as s:
+            s.bind((ADDR, 0))
+            port = s.getsockname()[1]
+        if port < 65535:
+            try:
+                with socket.socket() as s:
+                    s.bind((ADDR, port + 1))
+                return port
+            except OSError:
+                pass
+    sys.exit("no free port")
+
+
+class Server:
+    """A server process started here and ended here, by its PID."""
+
+    def __init__(self, cmd):
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def run_client(cmd):
+    """Runs a client to its end; returns (stdout, CPU seconds user + system)."""
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    out = proc.stdout.read()
+    err = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = 0  # reaped above
+    if status != 0:
+        sys.exit("%s failed: %s%s" % (" ".join(cmd), out, err))
+    return out, usage.ru_utime + usage.ru_stime
+
+
+def tarvo_run(size, port):
+    out, cpu = run_client([os.path.join(BUILD, "tarvo"), "-t", "-b", size, "-p", str(port), ADDR])
+    m = re.search(r"bytes:  (\d+) KByte/s Tx,  (\d+) KByte/s Rx", out)
+    if not m:
+        sys.exit("unexpected tarvo output: " + out)
+    tx, rx = int(m.group(1)), int(m.group(2))
+    moved = (tx + rx) * 1024 * SECONDS
+    return tx, rx, cpu, moved
+
+
+def minloop_run(size_bytes, port):
+    rates, cpu, moved = [], 0.0, 0
+    for direction in ("tx", "rx"):
+        out, c = run_client([os.path.join(BUILD, "minloop"), "-c", ADDR, str(port), str(size_bytes),
+                             str(SECONDS), direction])
+        rate, nbytes = out.split()
+        rates.append(int(rate))
+        cpu += c
+        moved += int(nbytes)
+    return rates[0], rates[1], cpu, moved
+
+
+def iperf3_run(size_bytes, port):
+    rates, cpu, moved = [], 0.0, 0
+    for reverse in ([], ["-R"]):
+        out, c = run_client(["iperf3", "-c", ADDR, "-p", str(port), "-l", str(size_bytes), "-w", "128K",
+                             "-t", str(SECONDS), "-J"] + reverse)
+        end = json.loads(out)["end"]["sum_received"]
+        rates.append(int(end["bits_per_second"] / 8 / 1024))
+        cpu += c
+        moved += end["bytes"]
+    return rates[0], rates[1], cpu, moved
+
+
+def nuttcp_run(size_bytes, port):
+    rates, cpu, moved = [], 0.0, 0
+    for flag in ("-t", "-r"):
+        # a one-shot server per transfer: nuttcp's server puts itself in the background
+        subprocess.run(["nuttcp", "-1", "-P", str(port), "-p", str(port + 1)], check=True)
+        time.sleep(0.3)
+        out, c = run_client(["nuttcp", flag, "-fparse", "-l%d" % size_bytes, "-w128", "-ws128",
+                             "-T%d" % SECONDS, "-P", str(port), "-p", str(port + 1), ADDR])
+        fields = dict(kv.split("=") for kv in out.split())
+        rates.append(int(float(fields["rate_Mbps"]) * 1e6 / 8 / 1024))
+        cpu += c
+        moved += int(float(fields["megabytes"]) * 1024 * 1024)
+        time.sleep(0.3)
+    return rates[0], rates[1], cpu, moved
+
+
+def size_bytes(label):
+    return int(label[:-1]) * 1024 if label.endswith("k") else int(label)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--sizes", default="32k,1k")
+    args = parser.parse_args()
+
+    needs("iperf3", "nuttcp", "cmake", "g++")
+    build()
+    tarvo_port, iperf_port, nuttcp_port, loop_port = free_port(), free_port(), free_port(), free_port()
+    servers = [Server([os.path.join(BUILD, "tarvo"), "-s", "-t", "-h", ADDR, "-p", str(tarvo_port)]),
+               Server(["iperf3", "-s", "-B", ADDR, "-p", str(iperf_port)]),
+               Server([os.path.join(BUILD, "minloop"), "-s", str(loop_port)])]
+    tools = {
+        "tarvo": lambda s: tarvo_run(s, tarvo_port),
+        "minloop": lambda s: minloop_run(size_bytes(s), loop_port),
+        "iperf3": lambda s: iperf3_run(size_bytes(s), iperf_port),
+        "nuttcp": lambda s: nuttcp_run(size_bytes(s), nuttcp_port),
+    }
+    try:
+        for size in args.sizes.split(","):
+            results = {name: [] for name in tools}
+            for run in range(args.runs):
+                for name, measure in tools.items():
+                    results[name].append(measure(size))
+                    print("  run %d %-8s %s: Tx %d Rx %d KByte/s, CPU %.2f s" %
+                          ((run + 1, name, size) + results[name][-1][:3]), file=sys.stderr)
+            report(size, results)
+    finally:
+        for server in servers:
+            server.stop()
+
+
+def report(size, results):
+    med = {name: (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs),
+                  statistics.median(r[2] / (r[3] / 1e9) for r in runs)) for name, runs in results.items()}
+    print("\nblock %s, medians of %d runs, %d-second phases, loopback" % (size, len(results["tarvo"]), SECONDS))
+    print("%-8s %14s %14s %14s" % ("tool", "Tx KByte/s", "Rx KByte/s", "CPU s/GB"))
+    for name, (tx, rx, cpu) in med.items():
+        print("%-8s %14.0f %14.0f %14.3f" % (name, tx, rx, cpu))
+    t = med["tarvo"]
+    for name, (tx, rx, cpu) in med.items():
+        if name != "tarvo":
+            print("tarvo/%-8s Tx %.3f  Rx %.3f  CPU/GB %.3f" % (name, t[0] / tx, t[1] / rx, t[2] / cpu))
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
