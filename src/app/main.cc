@@ -9,6 +9,9 @@
 #include "app/settings.h"
 #include "tcp/client.h"
 #include "tcp/server.h"
+#include "udp/client.h"
+#include "udp/receiver.h"
+#include "udp/server.h"
 
 namespace {
 
@@ -30,8 +33,10 @@ int start_thread(void *(*entry)(void *))
 int run_server()
 {
     putchar('\n');
-    services_running = opt_tcp ? 1 : 0;
+    services_running = (opt_tcp ? 1 : 0) + (opt_udp ? 1 : 0);
     if (opt_tcp && start_thread(tcp_server_thread) != 0)
+        return 2;
+    if (opt_udp && (start_thread(udp_receiver_thread) != 0 || start_thread(udp_server_thread) != 0))
         return 2;
     // A server with nothing left to serve says so by its exit status.
     while (services_running.load() > 0)
@@ -41,7 +46,13 @@ int run_server()
 
 int run_client()
 {
-    return tcp_client();
+    if (opt_tcp)
+        return tcp_client();
+    if (start_thread(udp_receiver_thread) != 0)
+        return 2;
+    if (!wait_udp_ready())
+        return 1;  // bind(DGRAM) has said why
+    return udp_client();
 }
 
 }  // namespace
@@ -59,6 +70,7 @@ int main(int argc, char **argv)
     if (opt_server)
         return run_server();
     status = run_client();
-    putchar('\n');
+    if (status != 2)
+        putchar('\n');
     return status;
 }

@@ -1,0 +1,13 @@
+// udp/receiver.h -- the thread that owns the datagram socket and counts what arrives
+#pragma once
+
+// Binds udp_sock to bind_addr:udp_port, sets udp_ready to 1 (or to -1 when
+// it cannot), then counts every datagram into udp_rx_count and udp_rx_bytes
+// for the life of the process. Thread entry; no argument.
+void *udp_receiver_thread(void *);
+
+// Sets both datagram counters to 0.
+void reset_rx_counters();
+
+// Waits until the receiver has bound its socket or given up; true when bound.
+bool wait_udp_ready();
