@@ -12,107 +12,18 @@
 #include "app/settings.h"
 #include "core/control.h"
 #include "core/measure.h"
-#include "process.h"
+#include "peer.h"
 
 namespace {
 
 constexpr char BANNER[] = "\nTARVO - Network Throughput Benchmark, Version 1.26\n\n";
 
-// The test buffer as the server fills it.
-const std::vector<char> &pattern()
-{
-    static std::vector<char> bytes = [] {
-        char *buf = init_buffer(BUFFER_SIZE);
-        std::vector<char> copy(buf, buf + BUFFER_SIZE);
-        free(buf);
-        return copy;
-    }();
-    return bytes;
-}
-
-void send_raw(int sock, uint32_t cmd, uint32_t data)
-{
-    const uint32_t words[2] = {htonl(cmd), htonl(data)};
-    ASSERT_EQ(send(sock, words, 8, MSG_NOSIGNAL), 8);
-}
-
-void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
-{
-    std::vector<char> block(pattern().begin(), pattern().begin() + size);
-    for (int i = 0; i < blocks; ++i) {
-        block[0] = i == blocks - 1 ? mark_of_last : 0;
-        ASSERT_EQ(send(sock, block.data(), size, MSG_NOSIGNAL), size);
-    }
-}
-
-bool read_whole(int sock, char *buf, int32_t size)
-{
-    for (int32_t at = 0; at < size;) {
-        ssize_t n = recv(sock, buf + at, size - at, 0);
-        if (n <= 0)
-            return false;
-        at += static_cast<int32_t>(n);
-    }
-    return true;
-}
-
-// Asks the server to send and checks its stream: whole blocks of the
-// announced size, the test data after the mark, 0 marks then one 1 mark, and
-// nothing after it. Returns the number of blocks, the closing one included.
-long receive_phase(int sock, int32_t size)
-{
-    send_raw(sock, CMD_S2C, static_cast<uint32_t>(size));
-    std::vector<char> block(size);
-    long blocks = 0;
-    for (;;) {
-        if (!read_whole(sock, block.data(), size)) {
-            ADD_FAILURE() << "stream ended inside the phase after " << blocks << " blocks";
-            return -1;
-        }
-        ++blocks;
-        if (memcmp(block.data() + 1, pattern().data() + 1, size - 1) != 0) {
-            ADD_FAILURE() << "block " << blocks << " does not carry the test data";
-            return -1;
-        }
-        if (block[0] == 1)
-            break;
-        if (block[0] != 0) {
-            ADD_FAILURE() << "block " << blocks << " has end mark " << int(block[0]);
-            return -1;
-        }
-    }
-    char extra;
-    EXPECT_EQ(recv(sock, &extra, 1, MSG_DONTWAIT), -1) << "bytes after the closing block";
-    return blocks;
-}
-
-// The server has ended the connection: the stream ends without a byte.
-bool closed_by_server(int sock)
-{
-    char byte;
-    return recv(sock, &byte, 1, 0) <= 0;
-}
-
 // A whole, normal conversation, which must succeed after anything that went before.
 void normal_conversation(const Server &server)
 {
-    int dones = count_of(server.proc.out(), "\nDone.\n");
-    int sock = connect_tcp("127.0.0.1", server.port);
-    ASSERT_GE(sock, 0);
-    send_raw(sock, CMD_C2S, 1000);
-    send_blocks(sock, 1000, 50, 1);
-    EXPECT_GT(receive_phase(sock, 1000), 1);
-    send_raw(sock, CMD_QUIT, 0);
-    EXPECT_TRUE(closed_by_server(sock));
-    close(sock);
+    const int dones = count_of(server.proc.out(), "\nDone.\n");
+    tcp_conversation("127.0.0.1", server.port);
     EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, dones + 1)) << server.proc.out();
-}
-
-void reset(int sock)
-{
-    linger hard = {1, 0};
-    setsockopt(sock, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(sock);
 }
 
 }  // namespace

@@ -7,14 +7,19 @@ cd "$(dirname "$0")/.."
 needs g++ cmake make libgtest-dev iproute2
 
 jobs=$(( $(nproc) + 1 ))
-run_suite() {  # build-dir [cmake options...]
+run_suite() {  # build-dir [cmake options...] [-- ctest options...]
     local dir=$1; shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_TESTS=ON "$@" >/dev/null
+    local configure=() select=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do configure+=("$1"); shift; done
+    [ $# -gt 0 ] && shift && select=("$@")
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_TESTS=ON "${configure[@]}" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
-    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 180)
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 180 "${select[@]}")
 }
 
 echo "== tests of the shipped build"
 run_suite build
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan -DTARVO_SANITIZE=address,undefined
+echo "== threaded tests under ThreadSanitizer"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite build-tsan -DTARVO_SANITIZE=thread -- -R 'Threads|TcpServer|UdpServer|SocketPair'

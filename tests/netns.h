@@ -1,0 +1,37 @@
+// tests/netns.h -- two test hosts of the test's own: network namespaces joined by veth
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Host "a" is 10.77.0.1 and host "b" 10.77.0.2, each alone in its namespace,
+// so that two tarvo processes can each have the same ports. Everything is
+// removed again by the destructor.
+class NetnsPair {
+public:
+    NetnsPair();
+    ~NetnsPair();
+    NetnsPair(const NetnsPair &) = delete;
+    NetnsPair &operator=(const NetnsPair &) = delete;
+
+    // Empty when the pair stands; else why it could not be made.
+    const std::string &why_not() const { return why_not_; }
+
+    static constexpr const char *A_ADDR = "10.77.0.1";
+    static constexpr const char *B_ADDR = "10.77.0.2";
+    const std::string &a() const { return a_; }
+    const std::string &b() const { return b_; }
+    const std::string &a_dev() const { return a_dev_; }
+    const std::string &b_dev() const { return b_dev_; }
+
+    // The program to start, and its arguments, to run binary in namespace ns.
+    static std::string ip();
+    static std::vector<std::string> in(const std::string &ns, const std::string &binary,
+                                       const std::vector<std::string> &args);
+
+    // Runs a shell command; true when it succeeded.
+    static bool sh(const std::string &command);
+
+private:
+    std::string a_, b_, a_dev_, b_dev_, why_not_;
+};

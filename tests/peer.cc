@@ -1,0 +1,198 @@
+// tests/peer.cc -- test clients that speak the wire protocol
+#include "peer.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <cstring>
+#include <stdexcept>
+
+#include "app/settings.h"
+#include "core/measure.h"
+
+const std::vector<char> &pattern()
+{
+    static std::vector<char> bytes = [] {
+        char *buf = init_buffer(BUFFER_SIZE);
+        std::vector<char> copy(buf, buf + BUFFER_SIZE);
+        free(buf);
+        return copy;
+    }();
+    return bytes;
+}
+
+void send_raw(int sock, uint32_t cmd, uint32_t data)
+{
+    const uint32_t words[2] = {htonl(cmd), htonl(data)};
+    ASSERT_EQ(send(sock, words, 8, MSG_NOSIGNAL), 8);
+}
+
+void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
+{
+    std::vector<char> block(pattern().begin(), pattern().begin() + size);
+    for (int i = 0; i < blocks; ++i) {
+        block[0] = i == blocks - 1 ? mark_of_last : 0;
+        ASSERT_EQ(send(sock, block.data(), size, MSG_NOSIGNAL), size);
+    }
+}
+
+bool read_whole(int sock, char *buf, int32_t size)
+{
+    for (int32_t at = 0; at < size;) {
+        ssize_t n = recv(sock, buf + at, size - at, 0);
+        if (n <= 0)
+            return false;
+        at += static_cast<int32_t>(n);
+    }
+    return true;
+}
+
+long receive_phase(int sock, int32_t size)
+{
+    send_raw(sock, CMD_S2C, static_cast<uint32_t>(size));
+    std::vector<char> block(size);
+    long blocks = 0;
+    for (;;) {
+        if (!read_whole(sock, block.data(), size)) {
+            ADD_FAILURE() << "stream ended inside the phase after " << blocks << " blocks";
+            return -1;
+        }
+        ++blocks;
+        if (memcmp(block.data() + 1, pattern().data() + 1, size - 1) != 0) {
+            ADD_FAILURE() << "block " << blocks << " does not carry the test data";
+            return -1;
+        }
+        if (block[0] == 1)
+            break;
+        if (block[0] != 0) {
+            ADD_FAILURE() << "block " << blocks << " has end mark " << int(block[0]);
+            return -1;
+        }
+    }
+    char extra;
+    EXPECT_EQ(recv(sock, &extra, 1, MSG_DONTWAIT), -1) << "bytes after the closing block";
+    return blocks;
+}
+
+bool closed_by_server(int sock)
+{
+    char byte;
+    return recv(sock, &byte, 1, 0) <= 0;
+}
+
+void reset(int sock)
+{
+    linger hard = {1, 0};
+    setsockopt(sock, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(sock);
+}
+
+sockaddr_in address(const char *addr, int32_t port)
+{
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = inet_addr(addr);
+    return sa;
+}
+
+void tcp_conversation(const char *addr, int32_t port)
+{
+    int sock = connect_tcp(addr, port);
+    ASSERT_GE(sock, 0);
+    send_raw(sock, CMD_C2S, 1000);
+    send_blocks(sock, 1000, 50, 1);
+    EXPECT_GT(receive_phase(sock, 1000), 1);
+    send_raw(sock, CMD_QUIT, 0);
+    EXPECT_TRUE(closed_by_server(sock));
+    close(sock);
+}
+
+UdpPeer::UdpPeer(int32_t port) : udp_port(port)
+{
+    dgram = socket(AF_INET, SOCK_DGRAM, 0);
+    const int big = 4 << 20;
+    setsockopt(dgram, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    const sockaddr_in local = address("127.0.0.2", udp_port);
+    if (bind(dgram, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+        throw std::runtime_error("bind datagram socket");
+    ctl = connect_tcp("127.0.0.1", udp_port, "127.0.0.2");
+}
+
+UdpPeer::~UdpPeer()
+{
+    close(ctl);
+    close(dgram);
+}
+
+bool UdpPeer::reply(CONTROL *out) const
+{
+    uint32_t words[2];
+    if (recv(ctl, words, 8, MSG_WAITALL) != 8)
+        return false;
+    *out = {ntohl(words[0]), ntohl(words[1])};
+    return true;
+}
+
+CONTROL UdpPeer::ask(uint32_t cmd, uint32_t data) const
+{
+    send_raw(cmd, data);
+    CONTROL out = {0xdead, 0xdead};
+    EXPECT_TRUE(reply(&out)) << "no reply to command " << cmd;
+    return out;
+}
+
+void UdpPeer::send_datagrams(int count, int size) const
+{
+    std::vector<char> data(size, 'd');
+    const sockaddr_in to = address("127.0.0.1", udp_port);
+    for (int i = 0; i < count; ++i)
+        sendto(dgram, data.data(), size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
+SendPhase UdpPeer::receive(uint32_t size) const
+{
+    SendPhase phase;
+    send_raw(CMD_S2C, size);
+    std::vector<char> buf(65536);
+    const time_t deadline = time(nullptr) + 20;
+    while (time(nullptr) < deadline) {
+        pollfd fds[2] = {{dgram, POLLIN, 0}, {ctl, POLLIN, 0}};
+        poll(fds, 2, 10);
+        sockaddr_in from;
+        socklen_t len = sizeof from;
+        for (ssize_t n; (n = recvfrom(dgram, buf.data(), buf.size(), MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr *>(&from), &len)) >= 0;) {
+            ++phase.datagrams;
+            if (n != static_cast<ssize_t>(size) || buf[0] != 0 || ntohs(from.sin_port) != udp_port)
+                phase.well_formed = false;
+        }
+        if (fds[1].revents != 0) {
+            EXPECT_TRUE(reply(&phase.reply));
+            break;
+        }
+    }
+    return phase;
+}
+
+void udp_conversation(int32_t udp_port)
+{
+    UdpPeer peer(udp_port);
+    CONTROL echo = peer.ask(CMD_C2S, 1000);
+    EXPECT_EQ(echo.cmd, CMD_C2S);
+    EXPECT_EQ(echo.data, 1000u);
+    peer.send_datagrams(20, 1000);
+    usleep(100000);
+    EXPECT_EQ(peer.ask(CMD_RES, 1000).data, 20u);
+    SendPhase phase = peer.receive(1000);
+    EXPECT_GT(phase.datagrams, 0);
+    EXPECT_TRUE(phase.well_formed);
+    EXPECT_EQ(phase.reply.cmd, CMD_RES);
+    peer.send_raw(CMD_QUIT, 0);
+    EXPECT_TRUE(peer.closed_by_server());
+}

@@ -1,0 +1,66 @@
+// tests/peer.h -- test clients of the test's own that speak the wire protocol
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "core/control.h"
+#include "process.h"
+
+// The test buffer as every tarvo fills it.
+const std::vector<char> &pattern();
+
+sockaddr_in address(const char *addr, int32_t port);
+
+// One control block in a single send (it fails the test if it does not go whole).
+void send_raw(int sock, uint32_t cmd, uint32_t data);
+
+// A client's send phase: blocks of size bytes, the last one with the mark given.
+void send_blocks(int sock, int32_t size, int blocks, char mark_of_last);
+
+bool read_whole(int sock, char *buf, int32_t size);
+
+// Asks a TCP server to send and checks its stream: whole blocks of the
+// announced size, the test data after the mark, 0 marks then one 1 mark, and
+// nothing after it. Returns the number of blocks, the closing one included.
+long receive_phase(int sock, int32_t size);
+
+// The server has ended the connection: the stream ends without a byte.
+bool closed_by_server(int sock);
+
+// Closes with a reset rather than an orderly end.
+void reset(int sock);
+
+// A whole TCP conversation with one size each way; true when it went well.
+void tcp_conversation(const char *addr, int32_t port);
+
+struct SendPhase {
+    CONTROL reply = {};
+    long datagrams = 0;
+    bool well_formed = true;  // every datagram of the announced size, end mark 0, from the server's port
+};
+
+// A UDP benchmark client of the test's own, on 127.0.0.2, for a server on 127.0.0.1.
+struct UdpPeer {
+    explicit UdpPeer(int32_t udp_port);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer &) = delete;
+    UdpPeer &operator=(const UdpPeer &) = delete;
+
+    void send_raw(uint32_t cmd, uint32_t data) const { ::send_raw(ctl, cmd, data); }
+    bool reply(CONTROL *out) const;
+    CONTROL ask(uint32_t cmd, uint32_t data) const;
+    void send_datagrams(int count, int size) const;
+    // Asks the server to send and takes its datagrams until its reply.
+    SendPhase receive(uint32_t size) const;
+    bool closed_by_server() const { return ::closed_by_server(ctl); }
+
+    int32_t udp_port;
+    int dgram;
+    int ctl;
+};
+
+// A whole UDP conversation with one size; checks the counts as it goes.
+void udp_conversation(int32_t udp_port);

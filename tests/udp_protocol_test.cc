@@ -1,0 +1,186 @@
+// tests/udp_protocol_test.cc -- a test client speaks the UDP protocol to the real server.
+// The server binds 127.0.0.1; the test client's datagram socket and control
+// connection use 127.0.0.2, so both hosts' datagram sockets can share the port.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/control.h"
+#include "peer.h"
+#include "udp/client.h"
+
+namespace {
+
+constexpr char BANNER[] = "\nTARVO - Network Throughput Benchmark, Version 1.26\n\n";
+
+void normal_conversation(const Server &server)
+{
+    const int dones = count_of(server.proc.out(), "\nDone.\n");
+    udp_conversation(server.port + 1);
+    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, dones + 1));
+}
+
+}  // namespace
+
+TEST(UdpServer, EchoesCountsSendsAndSaysSo)
+{
+    Server server({"-s", "-u"});
+    {
+        UdpPeer peer(server.port + 1);
+        // the echo is the request unchanged, byte for byte
+        const uint32_t request[2] = {htonl(CMD_C2S), htonl(1000)};
+        ASSERT_EQ(send(peer.ctl, request, 8, 0), 8);
+        uint32_t echo[2];
+        ASSERT_EQ(recv(peer.ctl, echo, 8, MSG_WAITALL), 8);
+        EXPECT_EQ(memcmp(echo, request, 8), 0);
+
+        peer.send_datagrams(50, 1000);
+        peer.send_datagrams(3, 0);  // empty datagrams count nothing
+        usleep(200000);
+        CONTROL count = peer.ask(CMD_RES, 1000);
+        EXPECT_EQ(count.cmd, CMD_RES);
+        EXPECT_EQ(count.data, 50u);
+
+        SendPhase phase = peer.receive(1000);
+        EXPECT_EQ(phase.reply.cmd, CMD_RES);
+        EXPECT_TRUE(phase.well_formed);
+        EXPECT_GT(phase.datagrams, 100);
+        EXPECT_LE(phase.datagrams, static_cast<long>(phase.reply.data));  // n counts what the server tried
+        peer.send_raw(CMD_QUIT, 0);
+        EXPECT_TRUE(peer.closed_by_server());
+    }
+    ASSERT_TRUE(server.proc.wait_for_output("UDP server listening.", 10, 2));
+    EXPECT_EQ(server.proc.out(), std::string(BANNER) +
+                                     "UDP server listening.\n"
+                                     "UDP connection established ... "
+                                     "\nReceiving from client, packet size 1000 ... "
+                                     "\nSending to client, packet size 1000 ... "
+                                     "\nDone.\n"
+                                     "UDP server listening.\n");
+    EXPECT_EQ(server.proc.err(), "");
+
+    // a result asked for before any reset reports what the counter holds
+    UdpPeer late(server.port + 1);
+    EXPECT_EQ(late.ask(CMD_RES, 0).data, 50u);
+}
+
+TEST(UdpServer, BadSizesOversizedDatagramsAndVanishingClientsNeverStopIt)
+{
+    Server server({"-s", "-u"});
+    for (uint32_t size : {0u, 65537u, 0xFFFFFFFFu}) {
+        UdpPeer peer(server.port + 1);
+        peer.send_raw(CMD_S2C, size);
+        EXPECT_TRUE(peer.closed_by_server()) << size;
+    }
+    for (uint32_t cmd : {CMD_QUIT, 4u, 5u, 0x7FFFFFFFu}) {
+        UdpPeer peer(server.port + 1);
+        peer.send_raw(cmd, 1000);
+        EXPECT_TRUE(peer.closed_by_server()) << cmd;
+    }
+    {
+        // larger than an IPv4 datagram: every send fails, every one counts as tried
+        UdpPeer peer(server.port + 1);
+        SendPhase phase = peer.receive(65536);
+        EXPECT_EQ(phase.datagrams, 0);
+        EXPECT_GT(phase.reply.data, 0u);
+        EXPECT_EQ(phase.reply.cmd, CMD_RES);
+    }  // the connection ends after a failed sendto: the server listens on
+    EXPECT_NE(server.proc.err().find("sendto(): Message too long\n"), std::string::npos);
+    {
+        // gone before the reply to a send phase
+        UdpPeer peer(server.port + 1);
+        peer.send_raw(CMD_S2C, 1000);
+        usleep(100000);
+        linger hard = {1, 0};
+        setsockopt(peer.ctl, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ASSERT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, 9));
+    normal_conversation(server);
+    EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
+}
+
+TEST(UdpServer, TheAlarmOfOneServiceNeverStopsTheOther)
+{
+    Server server({"-s"});
+    // a UDP send phase while the TCP server waits for a client
+    {
+        UdpPeer peer(server.port + 1);
+        EXPECT_EQ(peer.receive(1000).reply.cmd, CMD_RES);
+    }
+    // then both send phases at once
+    std::thread tcp([&] {
+        int sock = connect_tcp("127.0.0.1", server.port);
+        const uint32_t s2c[2] = {htonl(CMD_S2C), htonl(8192)};
+        send(sock, s2c, 8, 0);
+        std::vector<char> block(8192);
+        long blocks = 0;
+        while (recv(sock, block.data(), 8192, MSG_WAITALL) == 8192 && ++blocks < 10000000 && block[0] == 0) {
+        }
+        EXPECT_EQ(block[0], 1) << "the TCP phase did not end with its closing block";
+        close(sock);
+    });
+    {
+        UdpPeer peer(server.port + 1);
+        EXPECT_EQ(peer.receive(1000).reply.cmd, CMD_RES);
+    }
+    tcp.join();
+    normal_conversation(server);
+    tcp_conversation("127.0.0.1", server.port);
+    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, 5));
+    EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
+    EXPECT_EQ(server.proc.out().find("select()"), std::string::npos);
+    EXPECT_EQ(server.proc.err(), "");
+}
+
+TEST(UdpServer, AReceiverThatCannotBindLeavesNobodyIdling)
+{
+    int32_t port = free_port();
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in held = address("127.0.0.1", port + 1);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr *>(&held), sizeof held), 0);
+
+    // UDP alone: nothing to serve, so the server ends
+    Process udp_only(TARVO_FAST_BIN, {"-s", "-u", "-h", "127.0.0.1", "-p", std::to_string(port)});
+    EXPECT_EQ(udp_only.wait(10), 1);
+    EXPECT_EQ(udp_only.err(), "bind(DGRAM): Address already in use\n");
+    EXPECT_EQ(udp_only.out().find("UDP server listening."), std::string::npos);
+
+    // both: TCP goes on serving
+    Process both(TARVO_FAST_BIN, {"-s", "-h", "127.0.0.1", "-p", std::to_string(port)});
+    ASSERT_TRUE(both.wait_for_output("TCP server listening.", 10));
+    int sock = connect_tcp("127.0.0.1", port);
+    ASSERT_GE(sock, 0);
+    const uint32_t quit[2] = {htonl(CMD_QUIT), 0};
+    send(sock, quit, 8, 0);
+    close(sock);
+    EXPECT_TRUE(both.wait_for_output("\nDone.\nTCP server listening.\n", 10));
+    EXPECT_EQ(both.wait(1), -1);
+    EXPECT_EQ(both.err(), "bind(DGRAM): Address already in use\n");
+
+    // a UDP client on a host whose port is taken ends at once
+    Process client(TARVO_FAST_BIN, {"-u", "-p", std::to_string(port), "127.0.0.1"});
+    EXPECT_EQ(client.wait(10), 1);
+    EXPECT_EQ(client.err(), "bind(DGRAM): Address already in use\n");
+    close(holder);
+}
+
+TEST(UdpLoss, WholePercentsWithoutWrapOrDivisionByZero)
+{
+    EXPECT_EQ(loss_percent(1000, 1000), 0);
+    EXPECT_EQ(loss_percent(1000, 0), 100);
+    EXPECT_EQ(loss_percent(1000, 999), 0);  // 0.1 %, the fraction discarded
+    EXPECT_EQ(loss_percent(1000, 989), 1);
+    EXPECT_EQ(loss_percent(3, 2), 33);
+    EXPECT_EQ(loss_percent(0, 0), 0);
+    EXPECT_EQ(loss_percent(0, 5), 0);     // nothing sent, strays arrived
+    EXPECT_EQ(loss_percent(100, 150), 0);  // strays from another sender
+    EXPECT_EQ(loss_percent(4000000000u, 0), 100);  // no 32-bit overflow of the product
+    EXPECT_EQ(loss_percent(4000000000u, 2000000000u), 50);
+}
