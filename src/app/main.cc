@@ -26,6 +26,7 @@ int start_thread(void *(*entry)(void *))
         puts("Cannot create additional thread.");
         return 1;
     }
+    pthread_detach(thread_id);  // never joined: a thread that ends frees its own resources
     return 0;
 }
 

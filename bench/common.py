@@ -1,0 +1,82 @@
+"""bench/common.py -- what the benchmark scripts share: installing peers,
+building tarvo, starting servers and timing clients."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build-bench")
+SECONDS = 6
+ADDR = "127.0.0.1"
+
+
+def needs(*packages):
+    missing = [p for p in packages if shutil.which(p) is None]
+    if not missing:
+        return
+    if os.geteuid() != 0:
+        sys.exit("Missing: %s. Install with: sudo apt-get install %s" % (" ".join(missing), " ".join(missing)))
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
+    subprocess.run(["apt-get", "install", "-y", "-qq"] + missing, check=True, env=env, stdout=subprocess.DEVNULL)
+
+
+def build():
+    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTARVO_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD, "-j", str(os.cpu_count()), "--target", "tarvo"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-o",
+                    os.path.join(BUILD, "minloop"), os.path.join(ROOT, "bench", "minloop.cc")], check=True)
+
+
+def free_port():
+    """A port p with p and p + 1 free for TCP on loopback."""
+    for _ in range(100):
+        with socket.socket() as s:
+            s.bind((ADDR, 0))
+            port = s.getsockname()[1]
+        if port < 65535:
+            try:
+                with socket.socket() as s:
+                    s.bind((ADDR, port + 1))
+                return port
+            except OSError:
+                pass
+    sys.exit("no free port")
+
+
+class Server:
+    """A server process started here and ended here, by its PID."""
+
+    def __init__(self, cmd):
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def run_client(cmd):
+    """Runs a client to its end; returns (stdout, CPU seconds user + system)."""
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    out = proc.stdout.read()
+    err = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = 0  # reaped above
+    if status != 0:
+        sys.exit("%s failed: %s%s" % (" ".join(cmd), out, err))
+    return out, usage.ru_utime + usage.ru_stime
+
+
+def size_bytes(label):
+    return int(label[:-1]) * 1024 if label.endswith("k") else int(label)
