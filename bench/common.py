@@ -14,8 +14,12 @@ SECONDS = 6
 ADDR = "127.0.0.1"
 
 
-def needs(*packages):
-    missing = [p for p in packages if shutil.which(p) is None]
+PACKAGE_OF = {"taskset": "util-linux", "ip": "iproute2", "tc": "iproute2"}
+
+
+def needs(*commands):
+    """Installs the Debian packages of the commands that are missing (as root)."""
+    missing = sorted({PACKAGE_OF.get(c, c) for c in commands if shutil.which(c) is None})
     if not missing:
         return
     if os.geteuid() != 0:

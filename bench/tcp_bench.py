@@ -17,7 +17,17 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from common import ADDR, BUILD, SECONDS, Server, build, free_port, needs, run_client, size_bytes
+from common import ADDR, BUILD, SECONDS, Server, build, free_port, needs, size_bytes  # noqa: E402
+from common import run_client as run_unpinned  # noqa: E402
+
+# Servers on one core and clients on the other, the same for every tool, so
+# that the scheduler's moves do not blur the comparison.
+SERVER_CPU = ["taskset", "-c", "0"]
+CLIENT_CPU = ["taskset", "-c", "1"]
+
+
+def run_client(argv):
+    return run_unpinned(CLIENT_CPU + argv)
 
 
 def tarvo_run(size, port):
@@ -58,7 +68,7 @@ def nuttcp_run(size_bytes, port):
     rates, cpu, moved = [], 0.0, 0
     for flag in ("-t", "-r"):
         # a one-shot server per transfer: nuttcp's server puts itself in the background
-        subprocess.run(["nuttcp", "-1", "-P", str(port), "-p", str(port + 1)], check=True)
+        subprocess.run(SERVER_CPU + ["nuttcp", "-1", "-P", str(port), "-p", str(port + 1)], check=True)
         time.sleep(0.3)
         out, c = run_client(["nuttcp", flag, "-fparse", "-l%d" % size_bytes, "-w128", "-ws128",
                              "-T%d" % SECONDS, "-P", str(port), "-p", str(port + 1), ADDR])
@@ -76,12 +86,12 @@ def main():
     parser.add_argument("--sizes", default="32k,1k")
     args = parser.parse_args()
 
-    needs("iperf3", "nuttcp", "cmake", "g++")
+    needs("iperf3", "nuttcp", "cmake", "g++", "taskset")
     build()
     tarvo_port, iperf_port, nuttcp_port, loop_port = free_port(), free_port(), free_port(), free_port()
-    servers = [Server([os.path.join(BUILD, "tarvo"), "-s", "-t", "-h", ADDR, "-p", str(tarvo_port)]),
-               Server(["iperf3", "-s", "-B", ADDR, "-p", str(iperf_port)]),
-               Server([os.path.join(BUILD, "minloop"), "-s", str(loop_port)])]
+    servers = [Server(SERVER_CPU + [os.path.join(BUILD, "tarvo"), "-s", "-t", "-h", ADDR, "-p", str(tarvo_port)]),
+               Server(SERVER_CPU + ["iperf3", "-s", "-B", ADDR, "-p", str(iperf_port)]),
+               Server(SERVER_CPU + [os.path.join(BUILD, "minloop"), "-s", str(loop_port)])]
     tools = {
         "tarvo": lambda s: tarvo_run(s, tarvo_port),
         "minloop": lambda s: minloop_run(size_bytes(s), loop_port),

@@ -49,7 +49,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="1k,32k")
     args = parser.parse_args()
-    needs("iperf3", "cmake", "g++")
+    needs("iperf3", "cmake", "g++", "ip")
     build()
     with NetBed() as bed:
         servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s", "-u"])),
