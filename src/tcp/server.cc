@@ -1,23 +1,20 @@
 // tcp/server.cc -- serves TCP benchmark clients, one at a time
 #include "tcp/server.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/settings.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
-#include "core/sock.h"
+#include "core/session.h"
 
 namespace {
 
 // Answers control blocks until the client quits, goes, or asks for
 // something that cannot be served (an unknown code, a size that does not
 // fit the test buffer).
-void serve_connection(int conn, char *buf)
+void serve_connection(int conn, char *buf, const sockaddr_in &)
 {
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
@@ -47,32 +44,6 @@ void serve_connection(int conn, char *buf)
 
 void *tcp_server_thread(void *)
 {
-    char *buf = init_buffer(BUFFER_SIZE);
-    int listener = -1;
-    if (buf == nullptr)
-        perror("malloc()");
-    else
-        listener = listen_on(bind_addr, tcp_port, "socket()", "bind()");
-
-    while (listener >= 0) {
-        puts("TCP server listening.");
-        fflush(stdout);
-        int conn = wait_for_client(listener, nullptr);
-        if (conn == WAIT_FAILED)
-            break;
-        if (conn == WAIT_AGAIN)
-            continue;
-        printf("TCP connection established ... ");
-        fflush(stdout);
-        serve_connection(conn, buf);
-        puts("\nDone.");
-        fflush(stdout);
-        close(conn);
-    }
-
-    if (listener >= 0)
-        close(listener);
-    free(buf);
-    services_running.fetch_sub(1);
+    run_service("TCP", tcp_port, "socket()", "bind()", serve_connection);
     return nullptr;
 }

@@ -1,28 +1,27 @@
 // udp/client.cc -- measures UDP throughput and datagram loss to and from a server
 #include "udp/client.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/settings.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/session.h"
 #include "core/sock.h"
 #include "udp/receiver.h"
 
 namespace {
 
-// One result line. Returns non-zero when the conversation cannot go on.
-int measure_size(int sock, char *buf, int32_t size, const sockaddr_in &dest)
+// One result line.
+int measure_size(int sock, char *buf, int32_t size)
 {
+    const sockaddr_in dest = make_address(server_addr, udp_port);
     printf("Packet size %s bytes: ", format_size(size));
     fflush(stdout);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
-        return 1;  // the server resets its count before it echoes
+        return -1;  // the server resets its count before it echoes
 
     // Tx: the rate rests on what the server counted
     timespec start;
@@ -32,8 +31,9 @@ int measure_size(int sock, char *buf, int32_t size, const sockaddr_in &dest)
     const auto sent = static_cast<uint32_t>(send_phase(udp_sock.load(), buf, size, &dest, &failed));
     int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
     check_elapsed(ticks);
+    wait_datagrams_sent();  // the request would queue behind them
     if (send_control(sock, CMD_RES, ctl.data) != 0 || recv_control(sock, &ctl) != 0)
-        return 1;
+        return -1;
     const uint32_t counted = ctl.data;
     report_rate(static_cast<int64_t>(size) * counted, ticks);
     printf(" (%ld%%) Tx, ", loss_percent(sent, counted));
@@ -42,10 +42,10 @@ int measure_size(int sock, char *buf, int32_t size, const sockaddr_in &dest)
     // Rx: from the request to the server's count, which comes after its phase
     reset_rx_counters();  // before the request, so the first datagram counts
     if (send_control(sock, CMD_S2C, static_cast<uint32_t>(size)) != 0)
-        return 1;
+        return -1;
     clock_start(&start);
     if (recv_control(sock, &ctl) != 0)
-        return 1;
+        return -1;
     ticks = clock_elapsed(start, TICKS_PER_SECOND);
     check_elapsed(ticks);
     report_rate(udp_rx_bytes.load(), ticks);
@@ -64,26 +64,5 @@ long loss_percent(uint32_t sent, uint32_t received)
 
 int udp_client()
 {
-    char *buf = init_buffer(BUFFER_SIZE);
-    if (buf == nullptr) {
-        perror("malloc()");
-        return 1;
-    }
-    int sock = connect_to(server_addr, udp_port);
-    if (sock < 0) {
-        free(buf);
-        return 1;
-    }
-    puts("\nUDP connection established.");
-
-    const sockaddr_in dest = make_address(server_addr, udp_port);
-    int status = 0;
-    for (unsigned i = 0; i < nblock_sizes && status == 0; ++i)
-        status = measure_size(sock, buf, block_sizes[i], dest);
-
-    send_control(sock, CMD_QUIT, 0);  // the run ends whatever its fate
-    puts("Done.");
-    close(sock);
-    free(buf);
-    return status;
+    return run_client("UDP", udp_port, measure_size);
 }

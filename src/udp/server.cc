@@ -1,15 +1,13 @@
 // udp/server.cc -- answers UDP benchmark clients, one at a time
 #include "udp/server.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/settings.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/session.h"
 #include "core/sock.h"
 #include "udp/receiver.h"
 
@@ -17,8 +15,10 @@ namespace {
 
 // Answers control blocks until the client quits, goes, or asks for
 // something that cannot be served.
-void serve_connection(int conn, char *buf, const sockaddr_in &dest)
+void serve_connection(int conn, char *buf, const sockaddr_in &peer)
 {
+    // datagrams go to the control peer's host, on the datagram port
+    const sockaddr_in dest = make_address(peer.sin_addr.s_addr, udp_port);
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
         if (ctl.cmd == CMD_C2S) {
@@ -37,6 +37,10 @@ void serve_connection(int conn, char *buf, const sockaddr_in &dest)
             // every datagram tried counts, those that failed too
             ctl.cmd = CMD_RES;
             ctl.data = static_cast<uint32_t>(send_phase(udp_sock.load(), buf, size, &dest, &failed));
+            // The reply shares the host's queue with the datagrams: behind a
+            // full queue it would be dropped, and its retransmission would
+            // stretch the client's Rx time. It leaves once they have.
+            wait_datagrams_sent();
         } else {
             return;  // CMD_QUIT, an unknown code, or a size that does not fit the test buffer
         }
@@ -49,34 +53,9 @@ void serve_connection(int conn, char *buf, const sockaddr_in &dest)
 
 void *udp_server_thread(void *)
 {
-    char *buf = init_buffer(BUFFER_SIZE);
-    int listener = -1;
-    if (buf == nullptr)
-        perror("malloc()");
-    else if (wait_udp_ready())  // without the datagram socket there is nothing to serve
-        listener = listen_on(bind_addr, udp_port, "socket(STREAM)", "bind(STREAM)");
-
-    while (listener >= 0) {
-        puts("UDP server listening.");
-        fflush(stdout);
-        sockaddr_in peer;
-        int conn = wait_for_client(listener, &peer);
-        if (conn == WAIT_FAILED)
-            break;
-        if (conn == WAIT_AGAIN)
-            continue;
-        printf("UDP connection established ... ");
-        fflush(stdout);
-        // datagrams go to the control peer's host, on the datagram port
-        serve_connection(conn, buf, make_address(peer.sin_addr.s_addr, udp_port));
-        puts("\nDone.");
-        fflush(stdout);
-        close(conn);
-    }
-
-    if (listener >= 0)
-        close(listener);
-    free(buf);
-    services_running.fetch_sub(1);
+    if (wait_udp_ready())
+        run_service("UDP", udp_port, "socket(STREAM)", "bind(STREAM)", serve_connection);
+    else
+        services_running.fetch_sub(1);  // without the datagram socket there is nothing to serve
     return nullptr;
 }
