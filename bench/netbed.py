@@ -8,6 +8,8 @@ import sys
 
 A_ADDR = "10.77.0.1"
 B_ADDR = "10.77.0.2"
+A_MAC = "02:00:0a:4d:00:01"
+B_MAC = "02:00:0a:4d:00:02"
 
 
 def ip():
@@ -26,12 +28,16 @@ class NetBed:
         try:
             for ns in (self.a, self.b):
                 self._ip("netns", "add", ns)
-            self._ip("link", "add", self.a_dev, "netns", self.a, "type", "veth",
-                     "peer", "name", self.b_dev, "netns", self.b)
-            for ns, dev, addr in ((self.a, self.a_dev, A_ADDR), (self.b, self.b_dev, B_ADDR)):
+            self._ip("link", "add", self.a_dev, "netns", self.a, "address", A_MAC, "type", "veth",
+                     "peer", "name", self.b_dev, "netns", self.b, "address", B_MAC)
+            for ns, dev, addr, peer, peer_mac in ((self.a, self.a_dev, A_ADDR, B_ADDR, B_MAC),
+                                                  (self.b, self.b_dev, B_ADDR, A_ADDR, A_MAC)):
                 self._ip("-n", ns, "addr", "add", addr + "/24", "dev", dev)
                 self._ip("-n", ns, "link", "set", "lo", "up")
                 self._ip("-n", ns, "link", "set", dev, "up")
+                # a fixed neighbour: a host whose queue is full of its own datagrams
+                # would drop its ARP probes and lose its peer for a second
+                self._ip("-n", ns, "neigh", "replace", peer, "lladdr", peer_mac, "nud", "permanent", "dev", dev)
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -44,12 +50,12 @@ class NetBed:
     def _ip(self, *args):
         subprocess.run([ip()] + list(args), check=True)
 
-    def shape(self, ns, rate, burst="16kb", limit_frames=None, latency="50ms"):
-        """tbf on the veth of host ns (its sending direction)."""
+    def shape(self, ns, rate, burst="32kb", limit=200000):
+        """A token bucket on the veth of host ns, shaping what that host sends;
+        limit is the queue in bytes (a short one drops rather than blocks)."""
         dev = self.a_dev if ns == self.a else self.b_dev
-        args = ["-n", ns, "qdisc", "replace", "dev", dev, "root", "tbf", "rate", rate, "burst", burst]
-        args += ["limit", str(limit_frames * 1600)] if limit_frames else ["latency", latency]
-        self._ip(*args)
+        subprocess.run(["tc", "-n", ns, "qdisc", "replace", "dev", dev, "root", "tbf", "rate", rate,
+                        "burst", burst, "limit", str(limit)], check=True)
 
     def cmd(self, ns, argv):
         """argv run in namespace ns; ip execs it in place, so its PID is the program's."""

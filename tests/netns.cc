@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 std::string NetnsPair::ip()
 {
@@ -28,6 +30,11 @@ std::vector<std::string> NetnsPair::in(const std::string &ns, const std::string 
     return all;
 }
 
+namespace {
+constexpr const char *A_MAC = "02:00:0a:4d:00:01";
+constexpr const char *B_MAC = "02:00:0a:4d:00:02";
+}  // namespace
+
 NetnsPair::NetnsPair()
 {
     if (geteuid() != 0) {
@@ -42,13 +49,20 @@ NetnsPair::NetnsPair()
     b_dev_ = "tv" + tag + "b";
     const std::string ip = NetnsPair::ip();
     const bool made = sh(ip + " netns add " + a_) && sh(ip + " netns add " + b_) &&
-                      sh(ip + " link add " + a_dev_ + " netns " + a_ + " type veth peer name " + b_dev_ +
-                         " netns " + b_) &&
+                      sh(ip + " link add " + a_dev_ + " netns " + a_ + " address " + A_MAC + " type veth peer name " +
+                         b_dev_ + " netns " + b_ + " address " + B_MAC) &&
                       sh(ip + " -n " + a_ + " addr add " + A_ADDR + "/24 dev " + a_dev_) &&
                       sh(ip + " -n " + b_ + " addr add " + B_ADDR + "/24 dev " + b_dev_) &&
                       sh(ip + " -n " + a_ + " link set lo up") && sh(ip + " -n " + b_ + " link set lo up") &&
                       sh(ip + " -n " + a_ + " link set " + a_dev_ + " up") &&
-                      sh(ip + " -n " + b_ + " link set " + b_dev_ + " up");
+                      sh(ip + " -n " + b_ + " link set " + b_dev_ + " up") &&
+                      // Fixed neighbours: a host whose queue is full of its own
+                      // datagrams would drop its ARP probes and lose its peer
+                      // for a second, which no tool could measure through.
+                      sh(ip + " -n " + a_ + " neigh replace " + B_ADDR + " lladdr " + B_MAC + " nud permanent dev " +
+                         a_dev_) &&
+                      sh(ip + " -n " + b_ + " neigh replace " + A_ADDR + " lladdr " + A_MAC + " nud permanent dev " +
+                         b_dev_);
     if (!made)
         why_not_ = "could not create network namespaces and a veth pair with " + ip;
 }
@@ -60,4 +74,63 @@ NetnsPair::~NetnsPair()
         sh(ip() + " netns del " + a_);
     if (!b_.empty())
         sh(ip() + " netns del " + b_);
+}
+
+std::string NetnsPair::output_of(const std::string &command)
+{
+    std::string text;
+    FILE *pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, n);
+    pclose(pipe);
+    return text;
+}
+
+bool NetnsPair::shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const
+{
+    const std::string &dev = ns == a_ ? a_dev_ : b_dev_;
+    return sh(ip() + " netns exec " + ns + " tc qdisc replace dev " + dev + " root tbf rate " + rate + " burst " +
+              burst + " limit " + std::to_string(limit));
+}
+
+long NetnsPair::qdisc_drops(const std::string &ns) const
+{
+    const std::string &dev = ns == a_ ? a_dev_ : b_dev_;
+    // "Sent 123 bytes 4 pkt (dropped 5, overlimits 6 requeues 0)"
+    const std::string text = output_of(ip() + " netns exec " + ns + " tc -s qdisc show dev " + dev);
+    const size_t at = text.find("(dropped ");
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + 9));
+}
+
+long NetnsPair::qdisc_sent(const std::string &ns) const
+{
+    const std::string &dev = ns == a_ ? a_dev_ : b_dev_;
+    const std::string text = output_of(ip() + " netns exec " + ns + " tc -s qdisc show dev " + dev);
+    const size_t at = text.find(" bytes ");
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + 7));
+}
+
+long NetnsPair::udp_counter(const std::string &ns, const std::string &name) const
+{
+    // two lines start with "Udp:": the names, then the values
+    std::istringstream snmp(output_of(ip() + " netns exec " + ns + " cat /proc/net/snmp"));
+    std::string line, names;
+    while (std::getline(snmp, line)) {
+        if (line.rfind("Udp: ", 0) != 0)
+            continue;
+        if (names.empty()) {
+            names = line;
+            continue;
+        }
+        std::istringstream keys(names), values(line);
+        std::string key, value;
+        while (keys >> key && values >> value)
+            if (key == name)
+                return std::stol(value);
+        break;
+    }
+    return -1;
 }

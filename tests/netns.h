@@ -31,6 +31,18 @@ public:
 
     // Runs a shell command; true when it succeeded.
     static bool sh(const std::string &command);
+    // Runs a shell command and returns what it printed.
+    static std::string output_of(const std::string &command);
+
+    // A token bucket on the device of host ns, which shapes what that host
+    // sends: rate and burst in tc's units ("40mbit", "32kb"), and a queue of
+    // limit bytes. True when tc took it.
+    bool shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const;
+    // Packets that the token bucket of host ns dropped, and passed, so far.
+    long qdisc_drops(const std::string &ns) const;
+    long qdisc_sent(const std::string &ns) const;
+    // A counter of the Udp line of /proc/net/snmp in namespace ns ("OutDatagrams", ...).
+    long udp_counter(const std::string &ns, const std::string &name) const;
 
 private:
     std::string a_, b_, a_dev_, b_dev_, why_not_;

@@ -1,0 +1,171 @@
+// tests/accuracy_test.cc -- the figures checked against a link of known speed:
+// two namespaces joined by veth, each direction shaped by a token bucket, and
+// for UDP the kernel's own count of what was sent and dropped.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "netns.h"
+#include "process.h"
+
+namespace {
+
+// Different rates each way, so that a Tx figure taken for Rx shows.
+constexpr double TX_MBIT = 100;  // client (host b) to server (host a)
+constexpr double RX_MBIT = 40;   // server to client
+constexpr double UDP_TX_MBIT = 40;
+constexpr double UDP_RX_MBIT = 25;
+
+// The token bucket counts whole Ethernet frames. A full TCP segment is 1448
+// bytes of data (MTU 1500 less 20 of IP, 20 of TCP and 12 of timestamps) in a
+// frame of 1514 (the 14-byte Ethernet header added). A 1024-byte datagram is
+// a frame of 1024 + 8 (UDP) + 20 (IP) + 14 = 1066 bytes.
+double goodput_kbytes(double mbit, double payload, double frame)
+{
+    return mbit * 1e6 / 8 * payload / frame / 1024;
+}
+
+struct Figures {
+    long tx = -1, tx_loss = -1, rx = -1, rx_loss = -1;
+};
+
+// The one result line of a single-size run; a rate in Byte/s is turned into KByte/s.
+Figures parse(const std::string &out)
+{
+    Figures f;
+    const size_t at = out.find("bytes: ");
+    if (at == std::string::npos)
+        return f;
+    std::istringstream line(out.substr(at + 7));
+    std::string unit, word;
+    auto rate = [&](long *value, long *loss) {
+        line >> *value >> unit;
+        if (unit == "Byte/s")
+            *value /= 1024;
+        line >> word;
+        if (word.front() == '(') {
+            *loss = std::stol(word.substr(1));
+            line >> word;
+        }
+    };
+    rate(&f.tx, &f.tx_loss);
+    rate(&f.rx, &f.rx_loss);
+    return f;
+}
+
+#define NEED_NAMESPACES(net)                                \
+    do {                                                    \
+        if (!(net).why_not().empty())                       \
+            GTEST_SKIP() << "SKIPPED: " << (net).why_not(); \
+    } while (0)
+
+// A shipped server on host a and a shipped client on host b; the client's output.
+std::string run(const NetnsPair &net, const std::vector<std::string> &server_args,
+                const std::vector<std::string> &client_args)
+{
+    Process server(NetnsPair::ip(), NetnsPair::in(net.a(), TARVO_BIN, server_args));
+    EXPECT_TRUE(server.wait_for_output("server listening.", 10));
+    std::vector<std::string> args = client_args;
+    args.push_back(NetnsPair::A_ADDR);
+    Process client(NetnsPair::ip(), NetnsPair::in(net.b(), TARVO_BIN, args));
+    EXPECT_EQ(client.wait(60), 0) << client.out() << client.err();
+    return client.out();
+}
+
+void tcp_accuracy(const char *size)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    ASSERT_TRUE(net.shape(net.b(), "100mbit", "32kb", 200000));
+    ASSERT_TRUE(net.shape(net.a(), "40mbit", "32kb", 200000));
+    const std::string out = run(net, {"-s", "-t"}, {"-t", "-b", size});
+    const Figures f = parse(out);
+    const double tx = goodput_kbytes(TX_MBIT, 1448, 1514), rx = goodput_kbytes(RX_MBIT, 1448, 1514);
+    printf("TCP %s: Tx %ld of %.0f KByte/s (%.4f), Rx %ld of %.0f KByte/s (%.4f)\n", size, f.tx, tx, f.tx / tx, f.rx,
+           rx, f.rx / rx);
+    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx
+                                     << "\n" << out;
+    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx
+                                     << "\n" << out;
+}
+
+struct Counters {
+    long out, sndbuf_errors, rcvbuf_errors, qdisc_drops, qdisc_sent, in;
+};
+
+Counters counters(const NetnsPair &net, const std::string &ns)
+{
+    return {net.udp_counter(ns, "OutDatagrams"), net.udp_counter(ns, "SndbufErrors"),
+            net.udp_counter(ns, "RcvbufErrors"), net.qdisc_drops(ns), net.qdisc_sent(ns),
+            net.udp_counter(ns, "InDatagrams")};
+}
+
+std::string describe(const char *who, const Counters &before, const Counters &after)
+{
+    std::ostringstream text;
+    text << who << ": OutDatagrams +" << after.out - before.out << ", SndbufErrors +"
+         << after.sndbuf_errors - before.sndbuf_errors << ", RcvbufErrors +"
+         << after.rcvbuf_errors - before.rcvbuf_errors << ", qdisc dropped +"
+         << after.qdisc_drops - before.qdisc_drops << ", qdisc passed +" << after.qdisc_sent - before.qdisc_sent
+         << ", InDatagrams +" << after.in - before.in << "\n";
+    return text.str();
+}
+
+// The kernel's loss for datagrams from `from` to `to`, in percent: what the
+// sender's token bucket and the receiver's socket buffer dropped, of what
+// the sender handed to the stack.
+double kernel_loss(const Counters &from0, const Counters &from1, const Counters &to0, const Counters &to1)
+{
+    const double handed = (from1.out - from0.out) + (from1.sndbuf_errors - from0.sndbuf_errors);
+    const double dropped = (from1.qdisc_drops - from0.qdisc_drops) + (to1.rcvbuf_errors - to0.rcvbuf_errors);
+    return handed > 0 ? dropped * 100 / handed : -1;
+}
+
+}  // namespace
+
+TEST(Accuracy, TcpFiguresMatchTheShapedGoodputWith32kBlocks)
+{
+    tcp_accuracy("32k");
+}
+
+TEST(Accuracy, TcpFiguresMatchTheShapedGoodputWith1kBlocks)
+{
+    tcp_accuracy("1k");
+}
+
+TEST(Accuracy, UdpLossAgreesWithTheKernelAndRatesWithTheShapedGoodput)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    // a queue of a few dozen frames: a sender that offers more than the link
+    // takes loses datagrams there instead of blocking in sendto
+    ASSERT_TRUE(net.shape(net.b(), "40mbit", "16kb", 40 * 1066));
+    ASSERT_TRUE(net.shape(net.a(), "25mbit", "16kb", 40 * 1066));
+    const Counters a0 = counters(net, net.a()), b0 = counters(net, net.b());
+    const std::string out = run(net, {"-s", "-u"}, {"-u", "-b", "1k"});
+    const Counters a1 = counters(net, net.a()), b1 = counters(net, net.b());
+    const Figures f = parse(out);
+    const std::string accounts = out + describe("client host", b0, b1) + describe("server host", a0, a1);
+
+    // A printed whole percent p stands for a loss from p up to p + 1 (the
+    // fraction is cut off); that range must come within a point of the kernel's.
+    const double tx_loss = kernel_loss(b0, b1, a0, a1), rx_loss = kernel_loss(a0, a1, b0, b1);
+    EXPECT_NEAR(f.tx_loss + 0.5, tx_loss, 1.5) << "Tx loss printed " << f.tx_loss << "%, the kernel's " << tx_loss
+                                         << "%\n" << accounts;
+    EXPECT_NEAR(f.rx_loss + 0.5, rx_loss, 1.5) << "Rx loss printed " << f.rx_loss << "%, the kernel's " << rx_loss
+                                         << "%\n" << accounts;
+    EXPECT_GT(tx_loss, 5) << "the link did not drop: nothing was tested\n" << accounts;
+    EXPECT_GT(rx_loss, 5) << "the link did not drop: nothing was tested\n" << accounts;
+
+    const double tx = goodput_kbytes(UDP_TX_MBIT, 1024, 1066), rx = goodput_kbytes(UDP_RX_MBIT, 1024, 1066);
+    printf("UDP 1k: Tx %ld of %.0f KByte/s (%.4f), loss %ld%% against %.2f%%; Rx %ld of %.0f KByte/s (%.4f), "
+           "loss %ld%% against %.2f%%\n%s",
+           f.tx, tx, f.tx / tx, f.tx_loss, tx_loss, f.rx, rx, f.rx / rx, f.rx_loss, rx_loss, accounts.c_str());
+    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx
+                                     << "\n" << accounts;
+    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx
+                                     << "\n" << accounts;
+}
