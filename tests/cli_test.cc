@@ -169,3 +169,15 @@ TEST(EndToEnd, ClientSurvivesAServerThatVanishes)
         << out;
     EXPECT_NE(client.err().find("send()"), std::string::npos);
 }
+
+TEST(EndToEnd, AClosedPipeEndsTheClientQuietly)
+{
+    Server server;
+    const std::string client = std::string(TARVO_FAST_BIN) + " -t -b 1k -p " + std::to_string(server.port) +
+                               " 127.0.0.1";
+    Process pipeline("/bin/bash", {"-c", client + " | head -c 30; echo \" status ${PIPESTATUS[0]}\""});
+    ASSERT_EQ(pipeline.wait(30), 0);
+    // the banner's first 30 bytes, then death by the broken pipe: no message of any kind
+    EXPECT_EQ(pipeline.out(), BANNER.substr(0, 30) + " status 141\n");
+    EXPECT_EQ(pipeline.err(), "");
+}

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/needs.sh
-needs g++ cmake make libgtest-dev iproute2
+needs g++ cmake make libgtest-dev iproute2 groff-base man-db dpkg
 
 jobs=$(( $(nproc) + 1 ))
 run_suite() {  # build-dir [cmake options...] [-- ctest options...]
