@@ -3,6 +3,7 @@ veth pair, host a at 10.77.0.1 and host b at 10.77.0.2. Everything is removed
 again on leaving the `with` block, also after an error or an interrupt."""
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -25,6 +26,8 @@ class NetBed:
     def __enter__(self):
         if os.geteuid() != 0:
             sys.exit("the namespace test bed needs root")
+        # a SIGTERM unwinds like an interrupt, so that the bed is removed
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
         try:
             for ns in (self.a, self.b):
                 self._ip("netns", "add", ns)

@@ -19,13 +19,17 @@ from netbed import A_ADDR, NetBed  # noqa: E402
 
 RATE = r"(\d+) (K?)Byte/s \((\d+)%\)"
 
+# Servers on one core and clients on the other, the same for both tools.
+SERVER_CPU = ["taskset", "-c", "0"]
+CLIENT_CPU = ["taskset", "-c", "1"]
+
 
 def kbytes(number, k):
     return int(number) if k else int(number) / 1024
 
 
 def tarvo_run(bed, size):
-    out, _ = run_client(bed.cmd(bed.b, [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR]))
+    out, _ = run_client(bed.cmd(bed.b, CLIENT_CPU + [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR]))
     m = re.search("bytes:  " + RATE + " Tx,  " + RATE + " Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
@@ -36,7 +40,7 @@ def tarvo_run(bed, size):
 def iperf3_run(bed, size):
     figures = []
     for reverse in ([], ["-R"]):
-        out, _ = run_client(bed.cmd(bed.b, ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
+        out, _ = run_client(bed.cmd(bed.b, CLIENT_CPU + ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
                                             "-t", str(SECONDS), "-J"] + reverse))
         end = json.loads(out)["end"]
         received = end.get("sum_received", end["sum"])
@@ -49,11 +53,11 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="1k,32k")
     args = parser.parse_args()
-    needs("iperf3", "cmake", "g++", "ip")
+    needs("iperf3", "cmake", "g++", "ip", "taskset")
     build()
     with NetBed() as bed:
-        servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s", "-u"])),
-                   Server(bed.cmd(bed.a, ["iperf3", "-s"]))]
+        servers = [Server(bed.cmd(bed.a, SERVER_CPU + [os.path.join(BUILD, "tarvo"), "-s", "-u"])),
+                   Server(bed.cmd(bed.a, SERVER_CPU + ["iperf3", "-s"]))]
         try:
             for size in args.sizes.split(","):
                 tarvo, iperf = [], []

@@ -1,6 +1,7 @@
 // tests/netns.cc -- creates and removes the namespace test bed
 #include "netns.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +34,20 @@ std::vector<std::string> NetnsPair::in(const std::string &ns, const std::string 
 namespace {
 constexpr const char *A_MAC = "02:00:0a:4d:00:01";
 constexpr const char *B_MAC = "02:00:0a:4d:00:02";
+
+// Namespaces left by a test process that was killed before it could remove
+// them carry its PID in their name: remove those of processes that are gone.
+void sweep_leftovers(const std::string &ip)
+{
+    std::istringstream names(NetnsPair::output_of(ip + " netns list"));
+    for (std::string name; names >> name;) {
+        unsigned long pid = 0;
+        if (sscanf(name.c_str(), "tarvo-%lux", &pid) == 1 && pid != 0 && kill(static_cast<pid_t>(pid), 0) != 0)
+            NetnsPair::sh(ip + " netns del " + name);
+        names.ignore(1000, '\n');  // "(id: N)" follows some names
+    }
+}
+
 }  // namespace
 
 NetnsPair::NetnsPair()
@@ -41,6 +56,7 @@ NetnsPair::NetnsPair()
         why_not_ = "network namespaces need root";
         return;
     }
+    sweep_leftovers(ip());
     static std::atomic<int> serial{0};
     const std::string tag = std::to_string(getpid()) + "x" + std::to_string(serial++);
     a_ = "tarvo-" + tag + "-a";
