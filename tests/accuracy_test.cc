@@ -56,23 +56,14 @@ Figures parse(const std::string &out)
     return f;
 }
 
-#define NEED_NAMESPACES(net)                                \
-    do {                                                    \
-        if (!(net).why_not().empty())                       \
-            GTEST_SKIP() << "SKIPPED: " << (net).why_not(); \
-    } while (0)
-
-// A shipped server on host a and a shipped client on host b; the client's output.
+// The one result line of a shipped client against a shipped server, run
+// between the namespaces; the whole output when the line is not there.
 std::string run(const NetnsPair &net, const std::vector<std::string> &server_args,
                 const std::vector<std::string> &client_args)
 {
-    Process server(NetnsPair::ip(), NetnsPair::in(net.a(), TARVO_BIN, server_args));
-    EXPECT_TRUE(server.wait_for_output("server listening.", 10));
-    std::vector<std::string> args = client_args;
-    args.push_back(NetnsPair::A_ADDR);
-    Process client(NetnsPair::ip(), NetnsPair::in(net.b(), TARVO_BIN, args));
-    EXPECT_EQ(client.wait(60), 0) << client.out() << client.err();
-    return client.out();
+    PairRun run = run_pair(net, TARVO_BIN, server_args, client_args);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    return run.out;
 }
 
 void tcp_accuracy(const char *size)

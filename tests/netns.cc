@@ -1,6 +1,8 @@
 // tests/netns.cc -- creates and removes the namespace test bed
 #include "netns.h"
 
+#include <gtest/gtest.h>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+
+#include "process.h"
 
 std::string NetnsPair::ip()
 {
@@ -149,4 +153,22 @@ long NetnsPair::udp_counter(const std::string &ns, const std::string &name) cons
         break;
     }
     return -1;
+}
+
+PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,
+                 const std::vector<std::string> &client_args)
+{
+    Process server(NetnsPair::ip(), NetnsPair::in(net.a(), binary, server_args));
+    EXPECT_TRUE(server.wait_for_output("server listening.", 10));
+    std::vector<std::string> args = client_args;
+    args.push_back(NetnsPair::A_ADDR);
+    Process client(NetnsPair::ip(), NetnsPair::in(net.b(), binary, args));
+    PairRun run;
+    run.status = client.wait(60);
+    run.out = client.out();
+    run.err = client.err();
+    EXPECT_TRUE(server.wait_for_output("server listening.", 10, 2)) << server.out();
+    run.server_out = server.out();
+    run.server_err = server.err();
+    return run;
 }

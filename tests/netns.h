@@ -47,3 +47,20 @@ public:
 private:
     std::string a_, b_, a_dev_, b_dev_, why_not_;
 };
+
+// A test that needs the pair says why it cannot have it, and stops there.
+#define NEED_NAMESPACES(net)                                \
+    do {                                                    \
+        if (!(net).why_not().empty())                       \
+            GTEST_SKIP() << "SKIPPED: " << (net).why_not(); \
+    } while (0)
+
+struct PairRun {
+    int status;
+    std::string out, err, server_out, server_err;
+};
+
+// A tarvo server on host a, then a tarvo client on host b (the server's
+// address appended to its arguments) to its end; what both printed.
+PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,
+                 const std::vector<std::string> &client_args);
