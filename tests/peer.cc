@@ -158,8 +158,11 @@ void UdpPeer::send_datagrams(int count, int size) const
 SendPhase UdpPeer::receive(uint32_t size) const
 {
     SendPhase phase;
-    send_raw(CMD_S2C, size);
     std::vector<char> buf(65536);
+    // datagrams of an earlier client's phase, all in before this client was served
+    while (recv(dgram, buf.data(), buf.size(), MSG_DONTWAIT) >= 0) {
+    }
+    send_raw(CMD_S2C, size);
     const time_t deadline = time(nullptr) + 20;
     while (time(nullptr) < deadline) {
         pollfd fds[2] = {{dgram, POLLIN, 0}, {ctl, POLLIN, 0}};

@@ -2,6 +2,7 @@
 #include "core/sock.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +14,7 @@
 
 namespace {
 constexpr int LISTEN_BACKLOG = 2;
-constexpr int IDLE_SECONDS = 3600;  // an idle server says it is listening once an hour
+constexpr int REMIND_SECONDS = 3600;  // an idle server says it is listening once an hour
 }  // namespace
 
 sockaddr_in make_address(uint32_t addr, int32_t port)
@@ -30,6 +31,15 @@ void set_buffer_sizes(int sock)
     const int size = SOCKET_BUFFER_SIZE;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+void set_idle_limit(int sock)
+{
+    const timeval limit = {IDLE_SECONDS, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    const unsigned int limit_ms = IDLE_SECONDS * 1000U;
+    setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit_ms, sizeof limit_ms);
 }
 
 int open_socket(int type, const char *label)
@@ -78,6 +88,7 @@ int connect_to(uint32_t addr, int32_t port)
         close(sock);
         return -1;
     }
+    set_idle_limit(sock);  // after connect, which keeps the system's own limit
     return sock;
 }
 
@@ -89,7 +100,7 @@ int wait_for_client(int listener, sockaddr_in *peer)
         // the phase alarm of another thread may land here; wait on
         FD_ZERO(&readable);
         FD_SET(listener, &readable);
-        timeval timeout = {IDLE_SECONDS, 0};
+        timeval timeout = {REMIND_SECONDS, 0};
         ready = select(FD_SETSIZE, &readable, nullptr, nullptr, &timeout);
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
@@ -111,6 +122,7 @@ int wait_for_client(int listener, sockaddr_in *peer)
         return WAIT_AGAIN;
     }
     set_buffer_sizes(conn);
+    set_idle_limit(conn);
     if (peer != nullptr)
         *peer = from;
     return conn;

@@ -11,6 +11,11 @@ sockaddr_in make_address(uint32_t addr, int32_t port);
 // Both socket buffers set to SOCKET_BUFFER_SIZE; the results do not matter.
 void set_buffer_sizes(int sock);
 
+// A connection's waits bounded by IDLE_SECONDS: a receive that gets no byte
+// and a send that gets no room in that time fail, and so does unacknowledged
+// data (a peer host that vanished) after it.
+void set_idle_limit(int sock);
+
 // A socket with its buffers set, or -1 after perror(label).
 int open_socket(int type, const char *label);
 

@@ -25,7 +25,9 @@ void serve_connection(int conn, char *buf, const sockaddr_in &)
         if (ctl.cmd == CMD_C2S) {
             printf("\nReceiving from client, packet size %s ... ", format_size(size));
             fflush(stdout);
-            recv_phase(conn, buf, size, &ok);  // a client that went shows at the next control block
+            recv_phase(conn, buf, size, &ok);
+            if (!ok)
+                return;  // the client went, or kept the server waiting too long
         } else if (ctl.cmd == CMD_S2C) {
             start_timer(MEASURE_SECONDS);
             printf("\nSending to client, packet size %s ... ", format_size(size));

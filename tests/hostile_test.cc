@@ -1,0 +1,277 @@
+// tests/hostile_test.cc -- hostile, silent and vanishing peers against one
+// `tarvo -s` (both services); after each case the server must still serve
+// a whole, honest conversation on the same ports.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "netns.h"
+#include "peer.h"
+
+namespace {
+
+double now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Reads whatever the server sends until it closes, or falls silent for
+// 300 ms, or 3 s have passed; true when the server closed.
+bool drain(int sock)
+{
+    std::vector<char> buf(65536);
+    const double end = now() + 3;
+    while (now() < end) {
+        pollfd fd = {sock, POLLIN, 0};
+        if (poll(&fd, 1, 300) <= 0)
+            return false;
+        if (recv(sock, buf.data(), buf.size(), 0) <= 0)
+            return true;
+    }
+    return false;
+}
+
+enum Service { TCP, UDP };
+
+int connect_to_service(const Server &server, Service service)
+{
+    return service == TCP ? connect_tcp("127.0.0.1", server.port)
+                          : connect_tcp("127.0.0.1", server.port + 1, "127.0.0.2");
+}
+
+void honest_conversation(const Server &server, Service service)
+{
+    if (service == TCP)
+        tcp_conversation("127.0.0.1", server.port);
+    else
+        udp_conversation(server.port + 1);
+}
+
+long count_fds(pid_t pid)
+{
+    return std::stol(NetnsPair::output_of("ls /proc/" + std::to_string(pid) + "/fd | wc -l"));
+}
+
+long rss_kb(pid_t pid)
+{
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+class EveryCommand : public ::testing::TestWithParam<std::tuple<Service, uint32_t>> {};
+
+}  // namespace
+
+// Every command code, with every size that matters, on both control ports.
+TEST_P(EveryCommand, WithEverySizeLeavesTheServerServing)
+{
+    const auto [service, cmd] = GetParam();
+    Server server({"-s"});
+    for (uint32_t size : {0u, 1u, 65536u, 65537u, 0xFFFFFFFFu}) {
+        int sock = connect_to_service(server, service);
+        ASSERT_GE(sock, 0);
+        send_raw(sock, cmd, size);
+        drain(sock);
+        reset(sock);
+        honest_conversation(server, service);
+        ASSERT_EQ(server.proc.wait(0), -1) << "command " << cmd << " size " << size << " ended the server";
+    }
+    EXPECT_EQ(server.proc.err().find("ERROR"), std::string::npos) << server.proc.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, EveryCommand,
+                         ::testing::Combine(::testing::Values(TCP, UDP),
+                                            ::testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 0xFFFFFFFFu)));
+
+TEST(Hostile, SilentAndStalledPeersAreGivenUpAfterTheIdleLimit)
+{
+    Server server({"-s"});
+    std::vector<int> socks;
+    std::vector<double> started;
+    auto open = [&](Service service) {
+        socks.push_back(connect_to_service(server, service));
+        started.push_back(now());
+        return socks.back();
+    };
+    open(TCP);  // silent from the start
+    open(UDP);  // silent on the UDP port
+    // half a control block, and no more: a read that finds half a block
+    // already fails, so this one ends at once
+    const uint32_t half = htonl(CMD_C2S);
+    send(open(TCP), &half, 4, 0);
+    int stalled = open(TCP);  // stops in the middle of a receive phase
+    send_raw(stalled, CMD_C2S, 4096);
+    send_blocks(stalled, 4096, 3, 0);
+    // each is served, and given up, in turn: the TCP ones one after another
+    for (size_t i = 0; i < socks.size(); ++i) {
+        EXPECT_TRUE(closed_by_server(socks[i])) << "peer " << i;
+        close(socks[i]);
+    }
+    const double waited = now() - started[0];
+    EXPECT_GT(waited, 2 * 2.5) << "two TCP peers, each given up after the 3-second idle limit";
+    EXPECT_LT(waited, 2 * 3 + 5);
+    honest_conversation(server, TCP);
+    honest_conversation(server, UDP);
+}
+
+TEST(Hostile, AReaderThatStopsAndThenResetsFreesTheServer)
+{
+    Server server({"-s"});
+    int sock = connect_tcp("127.0.0.1", server.port);
+    send_raw(sock, CMD_S2C, 32768);
+    usleep(2000000);  // the phase ends with the server blocked on a full buffer
+    reset(sock);
+    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10));
+    honest_conversation(server, TCP);
+}
+
+TEST(Hostile, MoreClientsAtOnceThanTheListenBacklogAreAllServed)
+{
+    Server server({"-s"});
+    std::vector<std::thread> clients;
+    std::atomic<int> served{0};
+    for (int i = 0; i < 10; ++i) {
+        clients.emplace_back([&] {
+            int sock = connect_tcp("127.0.0.1", server.port);
+            if (sock < 0)
+                return;
+            send_raw(sock, CMD_C2S, 100);
+            send_blocks(sock, 100, 5, 1);
+            send_raw(sock, CMD_QUIT, 0);
+            if (closed_by_server(sock))
+                ++served;
+            close(sock);
+        });
+    }
+    for (auto &client : clients)
+        client.join();
+    EXPECT_EQ(served.load(), 10);
+    honest_conversation(server, TCP);
+}
+
+TEST(Hostile, StrayEmptyAndLargestDatagramsDuringAUdpRun)
+{
+    Server server({"-s"});
+    std::atomic<bool> running{true};
+    std::thread strays([&] {
+        int sock = socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in to = address("127.0.0.1", server.port + 1);
+        std::vector<char> big(65507, 's');
+        for (long i = 0; running && i < 1000000; ++i) {
+            const size_t len = i % 3 == 0 ? 0 : i % 3 == 1 ? big.size() : 1024;
+            sendto(sock, big.data(), len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            if (i % 64 == 0)
+                usleep(1000);
+        }
+        close(sock);
+    });
+    {
+        UdpPeer peer(server.port + 1);
+        EXPECT_EQ(peer.ask(CMD_C2S, 1000).cmd, CMD_C2S);
+        peer.send_datagrams(20, 1000);
+        usleep(100000);
+        EXPECT_GE(peer.ask(CMD_RES, 1000).data, 20u);  // strays count too
+        SendPhase phase = peer.receive(1000);
+        EXPECT_EQ(phase.reply.cmd, CMD_RES);
+        peer.send_raw(CMD_QUIT, 0);
+        EXPECT_TRUE(peer.closed_by_server());
+    }
+    running = false;
+    strays.join();
+    honest_conversation(server, UDP);
+    EXPECT_EQ(server.proc.wait(0), -1);
+}
+
+TEST(Hostile, TwoHundredSessionsLeaveDescriptorsAndMemoryFlat)
+{
+    Server server({"-s"});
+    auto session = [&](int i) {
+        int sock = -1;
+        switch (i % 6) {
+        case 0:  // an honest TCP client that sends and quits
+            sock = connect_tcp("127.0.0.1", server.port);
+            send_raw(sock, CMD_C2S, 1000);
+            send_blocks(sock, 1000, 10, 1);
+            send_raw(sock, CMD_QUIT, 0);
+            closed_by_server(sock);
+            close(sock);
+            break;
+        case 1: {  // an honest UDP client that sends, asks and quits
+            UdpPeer peer(server.port + 1);
+            peer.ask(CMD_C2S, 1000);
+            peer.send_datagrams(5, 1000);
+            peer.ask(CMD_RES, 1000);
+            peer.send_raw(CMD_QUIT, 0);
+            peer.closed_by_server();
+            break;
+        }
+        case 2:  // reset in the middle of a receive phase
+            sock = connect_tcp("127.0.0.1", server.port);
+            send_raw(sock, CMD_C2S, 4096);
+            send_blocks(sock, 4096, 2, 0);
+            reset(sock);
+            break;
+        case 3:  // a size that does not fit
+            sock = connect_tcp("127.0.0.1", server.port);
+            send_raw(sock, CMD_S2C, 70000);
+            closed_by_server(sock);
+            close(sock);
+            break;
+        case 4:  // gone at once, on either port
+            close(connect_tcp("127.0.0.1", server.port));
+            close(connect_tcp("127.0.0.1", server.port + 1, "127.0.0.2"));
+            break;
+        default:  // a UDP client reset before its reply
+            sock = connect_tcp("127.0.0.1", server.port + 1, "127.0.0.2");
+            send_raw(sock, CMD_C2S, 1000);
+            reset(sock);
+            break;
+        }
+    };
+    for (int i = 0; i < 24; ++i)
+        session(i);
+    usleep(300000);
+    const long fds = count_fds(server.proc.pid()), rss = rss_kb(server.proc.pid());
+    for (int i = 24; i < 200; ++i)
+        session(i);
+    usleep(300000);
+    EXPECT_EQ(count_fds(server.proc.pid()), fds);
+    EXPECT_LE(rss_kb(server.proc.pid()), rss + 256) << "resident memory grew from " << rss << " kB";
+    honest_conversation(server, TCP);
+    honest_conversation(server, UDP);
+}
+
+TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    Process server(NetnsPair::ip(), NetnsPair::in(net.a(), TARVO_FAST_BIN, {"-s", "-t"}));
+    ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10));
+    {
+        Process client(NetnsPair::ip(),
+                       NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "32k", NetnsPair::A_ADDR}));
+        ASSERT_TRUE(client.wait_for_output(" Tx, ", 10));
+        ASSERT_TRUE(server.wait_for_output("Sending to client", 5));
+        const double down = now();
+        ASSERT_TRUE(NetnsPair::sh(NetnsPair::ip() + " -n " + net.b() + " link set " + net.b_dev() + " down"));
+        // the server's send gets no room and no acknowledgement: it gives up
+        // after the 3-second idle limit of the test build
+        EXPECT_TRUE(server.wait_for_output("TCP server listening.", 15, 2)) << server.out();
+        EXPECT_LT(now() - down, 3 + 5);
+        EXPECT_EQ(client.wait(15), 1) << "the client's own wait is bounded too";
+    }
+    ASSERT_TRUE(NetnsPair::sh(NetnsPair::ip() + " -n " + net.b() + " link set " + net.b_dev() + " up"));
+    Process again(NetnsPair::ip(), NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "1k", NetnsPair::A_ADDR}));
+    EXPECT_EQ(again.wait(20), 0) << again.out() << again.err();
+}
