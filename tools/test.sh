@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/needs.sh
-needs g++ cmake make libgtest-dev iproute2 groff-base man-db dpkg
+needs g++ cmake make libgtest-dev iproute2 groff-base man-db dpkg clang libclang-rt-14-dev clang-tidy cppcheck
 
 jobs=$(( $(nproc) + 1 ))
 run_suite() {  # build-dir [cmake options...] [-- ctest options...]
@@ -22,4 +22,8 @@ run_suite build
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan -DTARVO_SANITIZE=address,undefined
 echo "== threaded tests under ThreadSanitizer"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite build-tsan -DTARVO_SANITIZE=thread -- -R 'Threads|TcpServer|UdpServer|SocketPair'
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite build-tsan -DTARVO_SANITIZE=thread -- -R 'Threads|TcpServer|UdpServer|SocketPair|Hostile'
+echo "== clang-tidy and cppcheck on src/"
+tools/lint.sh
+echo "== fuzzing the servers' command handling"
+tools/fuzz.sh 60

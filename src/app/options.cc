@@ -140,6 +140,7 @@ int configure(int argc, char **argv)
     if (!opt_tcp && !opt_udp)
         return NEED_USAGE;  // a client must choose its protocol
 
+    // cppcheck-suppress knownConditionTrueFalse ; the hook fails on no platform that tarvo builds on yet
     if (sock_init() != 0) {
         perror("sock_init()");
         return 1;

@@ -9,12 +9,10 @@
 #include "core/measure.h"
 #include "core/session.h"
 
-namespace {
-
 // Answers control blocks until the client quits, goes, or asks for
 // something that cannot be served (an unknown code, a size that does not
 // fit the test buffer).
-void serve_connection(int conn, char *buf, const sockaddr_in &)
+void tcp_serve_connection(int conn, char *buf, const sockaddr_in &)
 {
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
@@ -42,10 +40,9 @@ void serve_connection(int conn, char *buf, const sockaddr_in &)
     }
 }
 
-}  // namespace
 
 void *tcp_server_thread(void *)
 {
-    run_service("TCP", tcp_port, "socket()", "bind()", serve_connection);
+    run_service("TCP", tcp_port, "socket()", "bind()", tcp_serve_connection);
     return nullptr;
 }

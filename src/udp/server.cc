@@ -11,11 +11,9 @@
 #include "core/sock.h"
 #include "udp/receiver.h"
 
-namespace {
-
 // Answers control blocks until the client quits, goes, or asks for
 // something that cannot be served.
-void serve_connection(int conn, char *buf, const sockaddr_in &peer)
+void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
 {
     // datagrams go to the control peer's host, on the datagram port
     const sockaddr_in dest = make_address(peer.sin_addr.s_addr, udp_port);
@@ -49,12 +47,11 @@ void serve_connection(int conn, char *buf, const sockaddr_in &peer)
     }
 }
 
-}  // namespace
 
 void *udp_server_thread(void *)
 {
     if (wait_udp_ready())
-        run_service("UDP", udp_port, "socket(STREAM)", "bind(STREAM)", serve_connection);
+        run_service("UDP", udp_port, "socket(STREAM)", "bind(STREAM)", udp_serve_connection);
     else
         services_running.fetch_sub(1);  // without the datagram socket there is nothing to serve
     return nullptr;
