@@ -264,14 +264,14 @@ TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
         ASSERT_TRUE(client.wait_for_output(" Tx, ", 10));
         ASSERT_TRUE(server.wait_for_output("Sending to client", 5));
         const double down = now();
-        ASSERT_TRUE(NetnsPair::sh(NetnsPair::ip() + " -n " + net.b() + " link set " + net.b_dev() + " down"));
+        ASSERT_TRUE(net.set_link(net.b(), false));
         // the server's send gets no room and no acknowledgement: it gives up
         // after the 3-second idle limit of the test build
         EXPECT_TRUE(server.wait_for_output("TCP server listening.", 15, 2)) << server.out();
         EXPECT_LT(now() - down, 3 + 5);
         EXPECT_EQ(client.wait(15), 1) << "the client's own wait is bounded too";
     }
-    ASSERT_TRUE(NetnsPair::sh(NetnsPair::ip() + " -n " + net.b() + " link set " + net.b_dev() + " up"));
+    ASSERT_TRUE(net.set_link(net.b(), true));
     Process again(NetnsPair::ip(), NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "1k", NetnsPair::A_ADDR}));
     EXPECT_EQ(again.wait(20), 0) << again.out() << again.err();
 }

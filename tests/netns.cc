@@ -116,6 +116,17 @@ bool NetnsPair::shape(const std::string &ns, const std::string &rate, const std:
               burst + " limit " + std::to_string(limit));
 }
 
+bool NetnsPair::set_link(const std::string &ns, bool up) const
+{
+    const bool is_a = ns == a_;
+    const std::string &dev = is_a ? a_dev_ : b_dev_;
+    if (!up)
+        return sh(ip() + " -n " + ns + " link set " + dev + " down");
+    return sh(ip() + " -n " + ns + " link set " + dev + " up") &&
+           sh(ip() + " -n " + ns + " neigh replace " + (is_a ? B_ADDR : A_ADDR) + " lladdr " +
+              (is_a ? B_MAC : A_MAC) + " nud permanent dev " + dev);
+}
+
 long NetnsPair::qdisc_drops(const std::string &ns) const
 {
     const std::string &dev = ns == a_ ? a_dev_ : b_dev_;

@@ -38,6 +38,10 @@ public:
     // sends: rate and burst in tc's units ("40mbit", "32kb"), and a queue of
     // limit bytes. True when tc took it.
     bool shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const;
+    // Takes host ns's end of the link down, or up again (with its fixed
+    // neighbour, which going down has removed). True when ip did it.
+    bool set_link(const std::string &ns, bool up) const;
+
     // Packets that the token bucket of host ns dropped, and passed, so far.
     long qdisc_drops(const std::string &ns) const;
     long qdisc_sent(const std::string &ns) const;
