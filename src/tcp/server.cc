@@ -40,7 +40,6 @@ void tcp_serve_connection(int conn, char *buf, const sockaddr_in &)
     }
 }
 
-
 void *tcp_server_thread(void *)
 {
     run_service("TCP", tcp_port, "socket()", "bind()", tcp_serve_connection);

@@ -47,7 +47,6 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
     }
 }
 
-
 void *udp_server_thread(void *)
 {
     if (wait_udp_ready())
