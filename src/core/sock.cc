@@ -53,22 +53,33 @@ int open_socket(int type, const char *label)
     return sock;
 }
 
-int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label)
+int open_bound_socket(int type, uint32_t addr, int32_t port, const char *socket_label, const char *bind_label)
 {
-    int sock = open_socket(SOCK_STREAM, socket_label);
+    int sock = open_socket(type, socket_label);
     if (sock < 0)
         return -1;
-    // A restarted server may take its port while connections of its last
-    // run still linger in TIME_WAIT; a port that another socket listens on
-    // stays refused.
-    const int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (type == SOCK_STREAM) {
+        // A restarted server may take its port while connections of its last
+        // run still linger in TIME_WAIT; a port that another socket listens on
+        // stays refused. Never for datagrams: a port that another process
+        // holds must fail to bind, or two processes would split the datagrams.
+        const int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     const sockaddr_in sa = make_address(addr, port);
     if (bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) < 0) {
         perror(bind_label);
         close(sock);
         return -1;
     }
+    return sock;
+}
+
+int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label)
+{
+    int sock = open_bound_socket(SOCK_STREAM, addr, port, socket_label, bind_label);
+    if (sock < 0)
+        return -1;
     if (listen(sock, LISTEN_BACKLOG) != 0) {
         perror("listen()");
         close(sock);

@@ -19,6 +19,10 @@ void set_idle_limit(int sock);
 // A socket with its buffers set, or -1 after perror(label).
 int open_socket(int type, const char *label);
 
+// A socket with its buffers set, bound to addr:port, or -1 after a reported
+// failure (perror with the labels given).
+int open_bound_socket(int type, uint32_t addr, int32_t port, const char *socket_label, const char *bind_label);
+
 // A stream socket listening on addr:port with a backlog of 2, or -1 after a
 // reported failure ("socket()"/"bind()" labels as given, then "listen()").
 int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label);

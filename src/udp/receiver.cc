@@ -15,27 +15,6 @@
 #include "core/measure.h"
 #include "core/sock.h"
 
-namespace {
-
-// Binds the datagram socket; -1 after a reported failure.
-int bind_datagram_socket()
-{
-    int sock = open_socket(SOCK_DGRAM, "socket(DGRAM)");
-    if (sock < 0)
-        return -1;
-    // No SO_REUSEADDR here: a port that another process holds must fail to
-    // bind, or two processes would share (and split) the datagrams.
-    const sockaddr_in local = make_address(bind_addr, udp_port);
-    if (bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
-        perror("bind(DGRAM)");
-        close(sock);
-        return -1;
-    }
-    return sock;
-}
-
-}  // namespace
-
 void reset_rx_counters()
 {
     udp_rx_count.store(0);
@@ -70,7 +49,7 @@ void *udp_receiver_thread(void *)
     if (buf == nullptr)
         perror("malloc()");
     else
-        sock = bind_datagram_socket();
+        sock = open_bound_socket(SOCK_DGRAM, bind_addr, udp_port, "socket(DGRAM)", "bind(DGRAM)");
     if (sock < 0) {
         // udp_sock stays -1: nobody may send on a descriptor that is not ours
         free(buf);
