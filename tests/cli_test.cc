@@ -5,9 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "peer.h"
 #include "process.h"
 
 namespace {
@@ -90,6 +95,14 @@ TEST(CommandLine, UsageTextGetoptMessagesAndExitStatuses)
     r = run({"-t", "no-such-host.invalid"});
     EXPECT_EQ(r.out, BANNER);
     EXPECT_EQ(r.err.rfind("gethostbyname(): ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find("Success"), std::string::npos) << "the resolver's reason, not errno's";
+    EXPECT_EQ(r.status, 1);
+
+    r = run({"-s", "-t", "-h", "1.2.3.x"});
+    EXPECT_EQ(r.err, "tarvo: 1.2.3.x: not an IPv4 address\n");
+    EXPECT_EQ(r.status, 1);
+    r = run({"-s", "-p", "65535"});
+    EXPECT_EQ(r.err, "tarvo: -p 65535: the TCP port (65535) or the UDP port (0) would be 0\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -119,6 +132,26 @@ TEST(CommandLine, ServerThatCannotListenEndsWithStatus1AndInterruptEndsWith0)
     EXPECT_EQ(r.status, 1);
 
     Server server;
+    // Out of descriptors, accept fails; the service waits and serves again
+    // once it has them back. (0, 1, 2 and the listener are all it holds.)
+    const rlimit few = {4, 4096}, enough = {1024, 4096};
+    ASSERT_EQ(prlimit(server.proc.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+    int waiting = connect_tcp("127.0.0.1", server.port);
+    ASSERT_GE(waiting, 0);
+    usleep(2500000);
+    EXPECT_EQ(server.proc.wait(0), -1) << "a failed accept ended the server";
+    ASSERT_EQ(prlimit(server.proc.pid(), RLIMIT_NOFILE, &enough, nullptr), 0);
+    send_raw(waiting, CMD_QUIT, 0);
+    EXPECT_TRUE(closed_by_server(waiting, 5));
+    close(waiting);
+    tcp_conversation("127.0.0.1", server.port);
+
+    // a client stopped halfway ends as the shells report an interrupted command
+    Process client(TARVO_FAST_BIN, {"-t", "-p", std::to_string(server.port), "127.0.0.1"});
+    ASSERT_TRUE(client.wait_for_output("Packet size", 10));
+    client.signal(SIGINT);
+    EXPECT_EQ(client.wait(10), 130);
+    // and a server stopped so has done what it was asked
     server.proc.signal(SIGINT);
     EXPECT_EQ(server.proc.wait(10), 0);
 }
@@ -168,6 +201,48 @@ TEST(EndToEnd, ClientSurvivesAServerThatVanishes)
                                       "Packet size  2k bytes: *Done.\n\n"))
         << out;
     EXPECT_NE(client.err().find("send()"), std::string::npos);
+}
+
+TEST(EndToEnd, RxIsTimedToTheClosingBlockAndAnEarlyEndMovesOnToTheNextSize)
+{
+    // A scripted server: it holds back the closing block of the first Rx
+    // phase for two seconds, then goes away inside the second.
+    const int32_t port = free_port();
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in sa = address("127.0.0.1", port);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::thread script([&] {
+        int conn = accept(listener, nullptr, nullptr);
+        std::vector<char> block(65536);
+        for (int32_t size : {1024, 2048}) {
+            ASSERT_TRUE(read_whole(conn, block.data(), 8));  // C2S
+            do
+                ASSERT_TRUE(read_whole(conn, block.data(), size));
+            while (block[0] == 0);
+            ASSERT_TRUE(read_whole(conn, block.data(), 8));  // S2C
+            send_blocks(conn, size, 10, 0);
+            if (size == 2048)
+                break;
+            usleep(2000000);
+            send_blocks(conn, size, 1, 1);
+        }
+        close(conn);
+    });
+    Outcome r = run({"-t", "-p", std::to_string(port), "127.0.0.1"}, TARVO_FAST_BIN, 30);
+    script.join();
+    close(listener);
+    EXPECT_TRUE(matches_form(r.out, BANNER + "\nTCP connection established.\n"
+                                             "Packet size  1k bytes:  # @ Tx,  # Byte/s Rx.\n"
+                                             "Packet size  2k bytes:  # @ Tx,  # Byte/s Rx.\n"
+                                             "Packet size  4k bytes: *Done.\n\n"))
+        << r.out;
+    EXPECT_EQ(r.status, 1);
+    // 11 blocks of 1024 bytes in a little over two seconds, not over the Tx phase's one
+    long rx = 0;
+    ASSERT_EQ(sscanf(r.out.c_str() + r.out.find("Tx, "), "Tx,  %ld Byte/s Rx", &rx), 1);
+    EXPECT_GT(rx, 11 * 1024 / 4);
+    EXPECT_LT(rx, 11 * 1024 * 10 / 17) << "Rx timed over less than 1.7 s";
 }
 
 TEST(EndToEnd, AClosedPipeEndsTheClientQuietly)

@@ -37,7 +37,8 @@ TEST(UdpEndToEnd, DatagramsTooLargeForIpv4AreAllLostBothWays)
     EXPECT_EQ(run.out, BANNER + "\nUDP connection established.\n"
                                 "Packet size 64k bytes:  0 Byte/s (100%) Tx,  0 Byte/s (100%) Rx.\n"
                                 "Done.\n\n");
-    EXPECT_EQ(run.err.rfind("sendto(): Message too long\n", 0), 0u);
+    // once each, not once a datagram
+    EXPECT_EQ(run.err, "sendto(): Message too long\n");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.server_err.rfind("sendto(): Message too long\n", 0), 0u);
+    EXPECT_EQ(run.server_err, "sendto(): Message too long\n");
 }

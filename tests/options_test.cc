@@ -90,9 +90,16 @@ TEST(Options, UsageErrorsAndTheAddressRule)
     EXPECT_EQ(run({"-t", "-u", "no-such-host.invalid"}), 1);
     EXPECT_EQ(run({"-s", "-h", "no-such-host.invalid"}), 1);
 
-    // a text that starts with a digit is a dotted address, even when it is not one
-    ASSERT_EQ(run({"-t", "1nvalid.example"}), 0);
+    // a text that starts with a digit is a dotted address, and one that does
+    // not parse is an error, not 255.255.255.255
+    EXPECT_EQ(run({"-t", "1nvalid.example"}), 1);
+    EXPECT_EQ(run({"-t", "10.0.0.256"}), 1);
+    EXPECT_EQ(run({"-s", "-t", "-h", "1.2.3.x"}), 1);
+    ASSERT_EQ(run({"-t", "255.255.255.255"}), 0);
     EXPECT_EQ(server_addr, INADDR_NONE);
+    // a port that is not a number, or that makes either port 0
+    for (const char *port : {"abc", "", "12x", "65535", "0", "-1", "131072", "99999999999999999999"})
+        EXPECT_EQ(run({"-s", "-p", port}), 1) << port;
     ASSERT_EQ(run({"-t", "localhost"}), 0);
     EXPECT_EQ(server_addr, inet_addr("127.0.0.1"));
     ASSERT_EQ(run({"-s", "-h", "127.0.0.9", "-h", "localhost"}), 0);  // the last -h holds

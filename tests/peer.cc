@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "app/settings.h"
 #include "core/measure.h"
@@ -26,10 +28,32 @@ const std::vector<char> &pattern()
     return bytes;
 }
 
+ssize_t recv_resumed(int sock, void *buf, size_t len, int flags)
+{
+    ssize_t n;
+    do
+        n = recv(sock, buf, len, flags);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool send_whole(int sock, const char *buf, size_t len)
+{
+    for (size_t at = 0; at < len;) {
+        ssize_t n = send(sock, buf + at, len - at, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 void send_raw(int sock, uint32_t cmd, uint32_t data)
 {
     const uint32_t words[2] = {htonl(cmd), htonl(data)};
-    ASSERT_EQ(send(sock, words, 8, MSG_NOSIGNAL), 8);
+    ASSERT_TRUE(send_whole(sock, reinterpret_cast<const char *>(words), 8));
 }
 
 void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
@@ -37,14 +61,14 @@ void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
     std::vector<char> block(pattern().begin(), pattern().begin() + size);
     for (int i = 0; i < blocks; ++i) {
         block[0] = i == blocks - 1 ? mark_of_last : 0;
-        ASSERT_EQ(send(sock, block.data(), size, MSG_NOSIGNAL), size);
+        ASSERT_TRUE(send_whole(sock, block.data(), static_cast<size_t>(size)));
     }
 }
 
 bool read_whole(int sock, char *buf, int32_t size)
 {
     for (int32_t at = 0; at < size;) {
-        ssize_t n = recv(sock, buf + at, size - at, 0);
+        ssize_t n = recv_resumed(sock, buf + at, static_cast<size_t>(size - at), 0);
         if (n <= 0)
             return false;
         at += static_cast<int32_t>(n);
@@ -79,10 +103,27 @@ long receive_phase(int sock, int32_t size)
     return blocks;
 }
 
-bool closed_by_server(int sock)
+bool closed_by_server(int sock, double seconds)
 {
-    char byte;
-    return recv(sock, &byte, 1, 0) <= 0;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const double left = seconds - static_cast<double>(now.tv_sec - start.tv_sec) -
+                            static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+        if (left <= 0)
+            return false;  // still open: a timeout is not a close
+        pollfd fd = {sock, POLLIN, 0};
+        const int ready = poll(&fd, 1, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            continue;  // the time is checked again above
+        char byte;
+        const ssize_t n = recv_resumed(sock, &byte, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    }
 }
 
 void reset(int sock)
@@ -133,7 +174,7 @@ UdpPeer::~UdpPeer()
 bool UdpPeer::reply(CONTROL *out) const
 {
     uint32_t words[2];
-    if (recv(ctl, words, 8, MSG_WAITALL) != 8)
+    if (!read_whole(ctl, reinterpret_cast<char *>(words), 8))
         return false;
     *out = {ntohl(words[0]), ntohl(words[1])};
     return true;
@@ -190,7 +231,7 @@ void udp_conversation(int32_t udp_port)
     EXPECT_EQ(echo.cmd, CMD_C2S);
     EXPECT_EQ(echo.data, 1000u);
     peer.send_datagrams(20, 1000);
-    usleep(100000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // resumes after a signal, unlike usleep
     EXPECT_EQ(peer.ask(CMD_RES, 1000).data, 20u);
     SendPhase phase = peer.receive(1000);
     EXPECT_GT(phase.datagrams, 0);

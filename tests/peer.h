@@ -3,6 +3,9 @@
 
 #include <netinet/in.h>
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +23,10 @@ void send_raw(int sock, uint32_t cmd, uint32_t data);
 // A client's send phase: blocks of size bytes, the last one with the mark given.
 void send_blocks(int sock, int32_t size, int blocks, char mark_of_last);
 
+// recv and send that resume after an interrupted call (an in-process
+// server's phase alarm may land on a test thread).
+ssize_t recv_resumed(int sock, void *buf, size_t len, int flags);
+bool send_whole(int sock, const char *buf, size_t len);
 bool read_whole(int sock, char *buf, int32_t size);
 
 // Asks a TCP server to send and checks its stream: whole blocks of the
@@ -27,8 +34,11 @@ bool read_whole(int sock, char *buf, int32_t size);
 // nothing after it. Returns the number of blocks, the closing one included.
 long receive_phase(int sock, int32_t size);
 
-// The server has ended the connection: the stream ends without a byte.
-bool closed_by_server(int sock);
+// The server has ended the connection within seconds: the stream ends (or
+// is reset) without a byte. A connection still open then is not closed; the
+// default bound is well below the test build's 3-second idle limit, so a
+// server that keeps a connection it should end is caught.
+bool closed_by_server(int sock, double seconds = 1.5);
 
 // Closes with a reset rather than an orderly end.
 void reset(int sock);
@@ -55,7 +65,7 @@ struct UdpPeer {
     void send_datagrams(int count, int size) const;
     // Asks the server to send and takes its datagrams until its reply.
     SendPhase receive(uint32_t size) const;
-    bool closed_by_server() const { return ::closed_by_server(ctl); }
+    bool closed_by_server(double seconds = 1.5) const { return ::closed_by_server(ctl, seconds); }
 
     int32_t udp_port;
     int dgram;

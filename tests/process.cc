@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -234,9 +236,20 @@ int connect_tcp(const char *addr, int32_t port, const char *source)
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = inet_addr(addr);
-    if (connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(sock);
-        return -1;
+    if (connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0)
+        return sock;
+    if (errno == EINTR) {
+        // the connection goes on being made: wait for its outcome
+        pollfd fd = {sock, POLLOUT, 0};
+        int ready;
+        do
+            ready = poll(&fd, 1, 20000);
+        while (ready < 0 && errno == EINTR);
+        int error = -1;
+        socklen_t len = sizeof error;
+        if (ready == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
+            return sock;
     }
-    return sock;
+    close(sock);
+    return -1;
 }

@@ -12,5 +12,5 @@ CXX=clang++ cmake -S . -B build-fuzz -DTARVO_FUZZ=ON -DTARVO_TESTS=OFF -DTARVO_S
 cmake --build build-fuzz -j "$(nproc)" --target control_fuzz
 corpus=build-fuzz/corpus
 mkdir -p "$corpus"
-build-fuzz/control_fuzz -max_total_time="$seconds" -max_len=70000 -print_final_stats=1 \
+build-fuzz/control_fuzz -max_total_time="$seconds" -max_len=70000 -dict=fuzz/control.dict -print_final_stats=1 \
     -artifact_prefix=build-fuzz/ "$corpus" fuzz/corpus 2>&1 | tee build-fuzz/fuzz.log | grep -E 'Done|stat::number_of_executed_units|ERROR|SUMMARY'

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "app/options.h"
@@ -15,9 +16,19 @@
 
 namespace {
 
-void on_interrupt(int)
+// Server threads still serving; each service's thread lowers it as it ends.
+std::atomic<int> services_running{0};
+
+// SIGINT is how a server is stopped, so it ends with success; a client
+// stopped halfway ends as the shells report an interrupted command.
+void on_server_interrupt(int)
 {
     _exit(0);
+}
+
+void on_client_interrupt(int)
+{
+    _exit(128 + SIGINT);
 }
 
 int start_thread(void *(*entry)(void *))
@@ -30,14 +41,28 @@ int start_thread(void *(*entry)(void *))
     return 0;
 }
 
+void *tcp_service(void *)
+{
+    tcp_server_thread(nullptr);
+    services_running.fetch_sub(1);
+    return nullptr;
+}
+
+void *udp_service(void *)
+{
+    udp_server_thread(nullptr);
+    services_running.fetch_sub(1);
+    return nullptr;
+}
+
 // Starts the selected services and idles while any of them still serves.
 int run_server()
 {
     putchar('\n');
     services_running = (opt_tcp ? 1 : 0) + (opt_udp ? 1 : 0);
-    if (opt_tcp && start_thread(tcp_server_thread) != 0)
+    if (opt_tcp && start_thread(tcp_service) != 0)
         return 2;
-    if (opt_udp && (start_thread(udp_receiver_thread) != 0 || start_thread(udp_server_thread) != 0))
+    if (opt_udp && (start_thread(udp_receiver_thread) != 0 || start_thread(udp_service) != 0))
         return 2;
     // A server with nothing left to serve says so by its exit status.
     while (services_running.load() > 0)
@@ -67,7 +92,7 @@ int main(int argc, char **argv)
     if (status != 0)
         return status;
 
-    signal(SIGINT, on_interrupt);
+    signal(SIGINT, opt_server ? on_server_interrupt : on_client_interrupt);
     if (opt_server)
         return run_server();
     status = run_client();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,29 @@ int32_t parse_int32(const char *text, char **end)
     if (value < INT32_MIN)
         return INT32_MIN;
     return static_cast<int32_t>(value);
+}
+
+// -p: the TCP port, and the UDP port one above it. Only the low 16 bits
+// reach a socket address, so 70000 stands for 4464; but a port of 0 would
+// let the system pick one that no client knows. 0, or 1 after a message.
+int parse_port(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE) {
+        fprintf(stderr, "tarvo: -p %s: not a port number\n", text);
+        return 1;
+    }
+    const auto port = static_cast<uint32_t>(value);
+    if ((port & 0xFFFF) == 0 || ((port + 1) & 0xFFFF) == 0) {
+        fprintf(stderr, "tarvo: -p %s: the TCP port (%u) or the UDP port (%u) would be 0\n", text,
+                port & 0xFFFF, (port + 1) & 0xFFFF);
+        return 1;
+    }
+    tcp_port = static_cast<int32_t>(port);
+    udp_port = static_cast<int32_t>(port + 1);
+    return 0;
 }
 
 // The platform's socket layer needs no set-up on Linux.
@@ -86,12 +110,19 @@ int32_t parse_block_size(const char *text)
 int resolve_address(const char *text, uint32_t *addr)
 {
     if (isdigit(static_cast<unsigned char>(text[0]))) {
-        *addr = inet_addr(text);
+        // inet_aton tells a text that does not parse from 255.255.255.255
+        in_addr parsed;
+        if (inet_aton(text, &parsed) == 0) {
+            fprintf(stderr, "tarvo: %s: not an IPv4 address\n", text);
+            return 1;
+        }
+        *addr = parsed.s_addr;
         return 0;
     }
     const hostent *host = gethostbyname(text);
     if (host == nullptr || host->h_addr_list[0] == nullptr) {
-        perror("gethostbyname()");
+        // the resolver's reason is in h_errno, not errno
+        fprintf(stderr, "gethostbyname(): %s\n", host == nullptr ? hstrerror(h_errno) : "No address");
         return 1;
     }
     memcpy(addr, host->h_addr_list[0], sizeof *addr);
@@ -119,13 +150,10 @@ int configure(int argc, char **argv)
         case 'h':
             bind_text = optarg;
             break;
-        case 'p': {
-            // only the low 16 bits of a port reach a socket address
-            auto port = static_cast<uint32_t>(strtol(optarg, nullptr, 10));
-            tcp_port = static_cast<int32_t>(port);
-            udp_port = static_cast<int32_t>(port + 1);
+        case 'p':
+            if (parse_port(optarg) != 0)
+                return 1;
             break;
-        }
         case 'b':
             block_sizes[0] = parse_block_size(optarg);
             nblock_sizes = 1;

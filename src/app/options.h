@@ -16,8 +16,8 @@ void print_banner();
 // multiplies by 1024 (wrapping), then clamped to 1..65536.
 int32_t parse_block_size(const char *text);
 
-// Dotted address when the text starts with a digit (taken as converted,
-// even when the conversion fails), else a host name looked up.
+// Dotted address when the text starts with a digit (one that does not parse
+// is an error), else a host name looked up.
 // Returns 0 with the address in network byte order, 1 after reporting a failure.
 int resolve_address(const char *text, uint32_t *addr);
 

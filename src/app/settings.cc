@@ -22,7 +22,6 @@ std::atomic<int> udp_sock{-1};
 std::atomic<uint32_t> udp_rx_count{0};
 std::atomic<int64_t> udp_rx_bytes{0};
 std::atomic<int> timer_expired{0};
-std::atomic<int> services_running{0};
 pthread_t thread_id;
 
 void reset_settings()
@@ -39,5 +38,4 @@ void reset_settings()
     udp_rx_count = 0;
     udp_rx_bytes = 0;
     timer_expired = 0;
-    services_running = 0;
 }

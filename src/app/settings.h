@@ -44,7 +44,6 @@ extern std::atomic<int> udp_sock;
 extern std::atomic<uint32_t> udp_rx_count;
 extern std::atomic<int64_t> udp_rx_bytes;
 extern std::atomic<int> timer_expired;
-extern std::atomic<int> services_running;  // server threads still serving
 extern pthread_t thread_id;
 
 static_assert(std::atomic<int>::is_always_lock_free, "flags are read in signal handlers");

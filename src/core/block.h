@@ -6,25 +6,36 @@
 
 #include <cstdint>
 
-// One block of size bytes, resumed after a partial transfer or an
-// interrupted call. With a destination the block goes out by sendto, as one
-// datagram. Returns the result of the last call: negative after an error
-// (reported with perror), 0 from recv when the peer has closed.
-ssize_t send_block(int sock, const char *buf, int32_t size, const sockaddr_in *dest = nullptr);
-ssize_t recv_block(int sock, char *buf, int32_t size);
+// No deadline for recv_block: only the socket's own receive timeout bounds it.
+constexpr int64_t NO_DEADLINE = INT64_MAX;
 
-// A timed send phase: blocks whose end mark is 0, the first one and every
-// next one only while timer_expired is 0. On a stream (no destination) an
-// error is final: the phase stops and *failed is set; the failed block does
-// not count. A datagram that fails still counts, and the phase goes on.
-// Returns the number of blocks sent.
-uint64_t send_phase(int sock, char *buf, int32_t size, const sockaddr_in *dest, bool *failed);
+// One block of size bytes on a stream, resumed after a partial transfer or
+// an interrupted call. Returns the result of the last call: negative after
+// an error (reported with perror), 0 from recv when the peer has closed.
+// recv_block also fails (ETIMEDOUT) once the monotonic clock, in
+// milliseconds, has passed deadline_ms when a call returns.
+ssize_t send_block(int sock, const char *buf, int32_t size);
+ssize_t recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms = NO_DEADLINE);
 
-// A receive phase: whole blocks until one whose end mark is not 0, which
-// counts too. Returns the bytes received, size for every block begun;
-// *complete tells whether the closing block arrived before an error or the
-// end of the stream.
-int64_t recv_phase(int sock, char *buf, int32_t size, bool *complete);
+// The phases return 0 when they went as the protocol wants, -1 when they did not.
 
-// The block with end mark 1 that ends a phase. 0 when it went whole.
+// A timed send phase on a stream: blocks whose end mark is 0, the first one
+// and every next one only while timer_expired is 0. An error is final: the
+// phase stops and the failed block does not count. *blocks is the number sent.
+int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks);
+
+// A receive phase on a stream: whole blocks until one whose end mark is not
+// 0, which counts too. *bytes is size for every block begun. -1 when the
+// stream ended or failed before the closing block, or when the phase lasted
+// longer than MEASURE_SECONDS and IDLE_SECONDS together: an honest sender has
+// long finished by then.
+int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes);
+
+// The block with end mark 1 that ends a stream's send phase.
 int send_closing_block(int sock, char *buf, int32_t size);
+
+// A timed send phase of datagrams of size bytes to dest, while timer_expired
+// is 0. Returns the number of datagrams tried. A datagram that fails counts
+// as tried; its error is reported once and ends the phase, since every next
+// datagram would meet it again (one too large for IPv4, a missing route).
+uint32_t send_datagram_phase(int sock, char *buf, int32_t size, const sockaddr_in &dest);

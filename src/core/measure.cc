@@ -16,10 +16,18 @@ char *init_buffer(size_t size)
     auto *buf = static_cast<char *>(malloc(size));
     if (buf == nullptr)
         return nullptr;
+    // The sequence of srand(1) and rand(), drawn from a generator of this
+    // buffer's own: the service threads fill their buffers at the same time,
+    // and the one libc generator would deal its numbers out between them.
+    char state[128];  // 128 bytes of state: the generator type of rand
+    random_data generator = {};
+    initstate_r(1, state, sizeof state, &generator);
     buf[0] = 0;
-    srand(1);
-    for (size_t i = 1; i < size; ++i)
-        buf[i] = static_cast<char>(rand() & 0xff);
+    for (size_t i = 1; i < size; ++i) {
+        int32_t r;
+        random_r(&generator, &r);
+        buf[i] = static_cast<char>(r & 0xff);
+    }
     return buf;
 }
 
@@ -77,8 +85,10 @@ const char *format_size(int32_t size)
 {
     // per thread: the TCP and the UDP server label their phases at the same time
     thread_local char label[16];
-    if (size % 1024 == 0 || size % 1024 == 1023)
-        snprintf(label, sizeof label, "%2dk", (size + 512) / 1024);
+    // in 64 bits: a size from the network may be any 32-bit value
+    const int64_t wide = size;
+    if (wide % 1024 == 0 || wide % 1024 == 1023)
+        snprintf(label, sizeof label, "%2ldk", static_cast<long>((wide + 512) / 1024));
     else
         snprintf(label, sizeof label, "%d", size);
     return label;
@@ -86,6 +96,10 @@ const char *format_size(int32_t size)
 
 void format_rate(char *out, size_t len, int64_t bytes, int32_t ticks)
 {
+    // Ticks come from the monotonic clock, so they are never negative, and
+    // every phase ends within its length and the idle limit, far below the
+    // 24 days after which 32 bits of ticks would wrap. 0 ticks is a phase
+    // shorter than one tick.
     const int64_t per = ticks > 0 ? ticks : 1;
     if (bytes > 614399)
         snprintf(out, len, " %ld KByte/s", static_cast<long>(static_cast<int32_t>(bytes / per)));

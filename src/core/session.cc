@@ -79,5 +79,4 @@ void run_service(const char *protocol, int32_t port, const char *socket_label, c
         }
     }
     free(buf);
-    services_running.fetch_sub(1);
 }

@@ -21,6 +21,6 @@ using serve_fn = void (*)(int conn, char *buf, const sockaddr_in &peer);
 
 // A service thread's life: its test buffer and its listener on
 // bind_addr:port, then one client after another, for ever, unless the
-// listener fails. Leaves services_running one lower when it ends.
+// listener fails.
 void run_service(const char *protocol, int32_t port, const char *socket_label, const char *bind_label,
                  serve_fn serve);

@@ -30,6 +30,13 @@ int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char 
 // A stream socket connected to addr:port, or -1 after a reported failure.
 int connect_to(uint32_t addr, int32_t port);
 
+// Waits until at most at_most bytes written to sock are still queued: not
+// yet acknowledged by the peer for a stream, not yet taken by the device
+// for datagrams (a shaping queue of this host holds them too). 0 when they
+// are; -1 with errno set when the connection failed, or when the queue did
+// not shrink for IDLE_SECONDS.
+int wait_unsent(int sock, int at_most);
+
 constexpr int WAIT_AGAIN = -1;   // no client this time: listen again
 constexpr int WAIT_FAILED = -2;  // the listening socket failed: the service ends
 

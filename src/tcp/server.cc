@@ -19,20 +19,18 @@ void tcp_serve_connection(int conn, char *buf, const sockaddr_in &)
         if (!valid_block_size(ctl.data))
             return;
         const auto size = static_cast<int32_t>(ctl.data);
-        bool ok = true;
         if (ctl.cmd == CMD_C2S) {
             printf("\nReceiving from client, packet size %s ... ", format_size(size));
             fflush(stdout);
-            recv_phase(conn, buf, size, &ok);
-            if (!ok)
+            int64_t bytes;
+            if (recv_stream_phase(conn, buf, size, &bytes) != 0)
                 return;  // the client went, or kept the server waiting too long
         } else if (ctl.cmd == CMD_S2C) {
             start_timer(MEASURE_SECONDS);
             printf("\nSending to client, packet size %s ... ", format_size(size));
             fflush(stdout);
-            bool failed = false;
-            send_phase(conn, buf, size, nullptr, &failed);
-            if (failed || send_closing_block(conn, buf, size) != 0)
+            int64_t blocks;
+            if (send_stream_phase(conn, buf, size, &blocks) != 0 || send_closing_block(conn, buf, size) != 0)
                 return;
         } else {
             return;  // CMD_QUIT, and every code this server does not serve

@@ -27,11 +27,13 @@ int measure_size(int sock, char *buf, int32_t size)
     timespec start;
     start_timer(MEASURE_SECONDS);
     clock_start(&start);
-    bool failed = false;
-    const auto sent = static_cast<uint32_t>(send_phase(udp_sock.load(), buf, size, &dest, &failed));
+    const uint32_t sent = send_datagram_phase(udp_sock.load(), buf, size, dest);
+    // The time runs until the datagrams have left this host: those still
+    // queued here when the alarm rang reach the server and count. (The
+    // request that follows would wait behind them anyway.)
+    wait_unsent(udp_sock.load(), 0);
     int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
     check_elapsed(ticks);
-    wait_datagrams_sent();  // the request would queue behind them
     if (send_control(sock, CMD_RES, ctl.data) != 0 || recv_control(sock, &ctl) != 0)
         return -1;
     const uint32_t counted = ctl.data;

@@ -1,8 +1,6 @@
 // udp/receiver.cc -- counts the datagrams that reach udp_port
 #include "udp/receiver.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,19 +25,6 @@ bool wait_udp_ready()
     while (udp_ready.load() == 0)
         nanosleep(&pause, nullptr);
     return udp_ready.load() > 0;
-}
-
-void wait_datagrams_sent()
-{
-    // A UDP socket's output count holds its datagrams until the device takes
-    // them from the host's queues (a shaping qdisc, for one).
-    const timespec pause = {0, 1000000};
-    for (int waits = 0; waits < 3000; ++waits) {
-        int queued = 0;
-        if (ioctl(udp_sock.load(), SIOCOUTQ, &queued) != 0 || queued <= 0)
-            return;
-        nanosleep(&pause, nullptr);
-    }
 }
 
 void *udp_receiver_thread(void *)

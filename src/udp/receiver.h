@@ -11,7 +11,3 @@ void reset_rx_counters();
 
 // Waits until the receiver has bound its socket or given up; true when bound.
 bool wait_udp_ready();
-
-// Waits (a few seconds at most) until the datagrams queued on this host have
-// left udp_sock's queues.
-void wait_datagrams_sent();

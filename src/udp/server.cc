@@ -31,14 +31,13 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
             start_timer(MEASURE_SECONDS);
             printf("\nSending to client, packet size %s ... ", format_size(size));
             fflush(stdout);
-            bool failed = false;
             // every datagram tried counts, those that failed too
             ctl.cmd = CMD_RES;
-            ctl.data = static_cast<uint32_t>(send_phase(udp_sock.load(), buf, size, &dest, &failed));
+            ctl.data = send_datagram_phase(udp_sock.load(), buf, size, dest);
             // The reply shares the host's queue with the datagrams: behind a
             // full queue it would be dropped, and its retransmission would
             // stretch the client's Rx time. It leaves once they have.
-            wait_datagrams_sent();
+            wait_unsent(udp_sock.load(), 0);
         } else {
             return;  // CMD_QUIT, an unknown code, or a size that does not fit the test buffer
         }
@@ -49,9 +48,8 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
 
 void *udp_server_thread(void *)
 {
+    // without the datagram socket there is nothing to serve
     if (wait_udp_ready())
         run_service("UDP", udp_port, "socket(STREAM)", "bind(STREAM)", udp_serve_connection);
-    else
-        services_running.fetch_sub(1);  // without the datagram socket there is nothing to serve
     return nullptr;
 }
