@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""bench/shaped_bench.py -- tarvo's and iperf3's figures on a link of known
-speed (run as root): two namespaces joined by veth, the client's direction
-shaped to 100 Mbit/s and the server's to 40 Mbit/s by token buckets (25 and
-40 Mbit/s with a short queue for UDP). Each figure is printed with its ratio
-to the goodput that the shaped rate allows, so it shows which tool is closer
-to the truth. Usage: bench/shaped_bench.py [--runs N]
+"""bench/shaped_bench.py -- tarvo's and iperf3's figures on links of known
+speed (run as root): two namespaces joined by veth, each direction shaped by
+a token bucket. The fast table shapes the client's direction to 100 Mbit/s and
+the server's to 40 (40 and 25 with a short queue for UDP); the slow table
+runs TCP 32k, TCP 1k and UDP 1k at 1, 3, 10 and 100 Mbit/s both ways, with
+queues of 64 to 256 KiB at the bottleneck. Each figure is printed with its
+ratio to the goodput that the shaped rate allows, so it shows which tool is
+closer to the truth; iperf3 shows its sender's and its receiver's figure.
+Usage: bench/shaped_bench.py [--runs N] [--table fast|slow|both]
 """
 import argparse
 import json
@@ -36,48 +39,82 @@ def tarvo(bed, proto, size):
 
 
 def iperf3(bed, extra):
-    rates = []
+    """(Tx, Rx) as iperf3's receivers saw them, and (Tx, Rx) as its senders did."""
+    received, sent = [], []
     for reverse in ([], ["-R"]):
         out, _ = run_client(bed.cmd(bed.b, ["iperf3", "-c", A_ADDR, "-t", str(SECONDS), "-J"] + extra + reverse))
         end = json.loads(out)["end"]
-        received = end.get("sum_received", end.get("sum"))
-        rates.append(received["bits_per_second"] / 8 / 1024)
-    return tuple(rates)
+        received.append(end.get("sum_received", end.get("sum"))["bits_per_second"] / 8 / 1024)
+        sent.append(end.get("sum_sent", end.get("sum"))["bits_per_second"] / 8 / 1024)
+    return tuple(received) + tuple(sent)
+
+
+def measure(bed, runs, tx_mbit, rx_mbit, limit, tarvo_args, iperf_args, burst="32kb"):
+    bed.shape(bed.b, "%dmbit" % tx_mbit, burst=burst, limit=limit)
+    bed.shape(bed.a, "%dmbit" % rx_mbit, burst=burst, limit=limit)
+    servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s"])),
+               Server(bed.cmd(bed.a, ["iperf3", "-s"]))]
+    try:
+        t = [tarvo(bed, *tarvo_args) for _ in range(runs)]
+        p = [iperf3(bed, iperf_args) for _ in range(runs)]
+    finally:
+        for server in servers:
+            server.stop()
+    median = lambda rows, i: statistics.median(r[i] for r in rows)  # noqa: E731
+    return (median(t, 0), median(t, 1)), tuple(median(p, i) for i in range(4))
+
+
+TCP_32K = (1448, 1514, ("-t", "32k"), ["-l", "32K", "-w", "128K"])
+TCP_1K = (1448, 1514, ("-t", "1k"), ["-l", "1K", "-w", "128K"])
+UDP_1K = (1024, 1066, ("-u", "1k"), ["-u", "-b", "0", "-l", "1024"])
+
+
+def fast_table(bed, runs):
+    cases = [("TCP 32k", 100, 40, 200000, TCP_32K), ("TCP 1k", 100, 40, 200000, TCP_1K),
+             ("UDP 1k", 40, 25, 40 * 1066, UDP_1K)]
+    for name, tx_mbit, rx_mbit, limit, (payload, frame, tarvo_args, iperf_args) in cases:
+        t, p = measure(bed, runs, tx_mbit, rx_mbit, limit, tarvo_args, iperf_args)
+        truth = (goodput(tx_mbit, payload, frame), goodput(rx_mbit, payload, frame))
+        print("\n%s: %d Mbit/s client to server, %d Mbit/s back; medians of %d runs" % (name, tx_mbit, rx_mbit, runs))
+        print("%-8s %12s %7s %12s %7s" % ("", "Tx KByte/s", "ratio", "Rx KByte/s", "ratio"))
+        print("%-8s %12.0f %7s %12.0f %7s" % ("goodput", truth[0], "1", truth[1], "1"))
+        for tool, (tx, rx) in (("tarvo", t), ("iperf3", p[:2])):
+            print("%-8s %12.0f %7.3f %12.0f %7.3f" % (tool, tx, tx / truth[0], rx, rx / truth[1]))
+        sys.stdout.flush()
+
+
+def slow_table(bed, runs):
+    print("\nSlow links, both ways at the rate given, tbf burst 8kb (32kb at 100 Mbit/s) and the queue given;"
+          " medians of %d runs."
+          % runs)
+    print("Ratios to the goodput; iperf3 as its receiver / its sender saw it.")
+    print("%-8s %5s %5s %10s | %7s %7s | %15s %15s" %
+          ("case", "Mbit", "queue", "goodput", "tarvo", "tarvo", "iperf3 Tx", "iperf3 Rx"))
+    print("%-8s %5s %5s %10s | %7s %7s | %15s %15s" % ("", "", "KiB", "KByte/s", "Tx", "Rx", "recv/send", "recv/send"))
+    for name, case in (("TCP 32k", TCP_32K), ("TCP 1k", TCP_1K), ("UDP 1k", UDP_1K)):
+        payload, frame, tarvo_args, iperf_args = case
+        for mbit, queue in ((1, 64), (1, 256), (3, 128), (10, 256), (100, 256)):
+            burst = "8kb" if mbit <= 10 else "32kb"  # a bucket must hold what its rate passes in a timer tick
+            t, p = measure(bed, runs, mbit, mbit, queue * 1024, tarvo_args, iperf_args, burst)
+            truth = goodput(mbit, payload, frame)
+            print("%-8s %5d %5d %10.1f | %7.3f %7.3f | %7.3f/%7.3f %7.3f/%7.3f" %
+                  (name, mbit, queue, truth, t[0] / truth, t[1] / truth,
+                   p[0] / truth, p[2] / truth, p[1] / truth, p[3] / truth))
+            sys.stdout.flush()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--table", choices=("fast", "slow", "both"), default="both")
     args = parser.parse_args()
     needs("iperf3", "cmake", "g++", "ip", "tc")
     build()
-    cases = [
-        # name, tx Mbit/s, rx Mbit/s, payload, frame, queue limit, tarvo args, iperf3 args
-        ("TCP 32k", 100, 40, 1448, 1514, 200000, ("-t", "32k"), ["-l", "32K", "-w", "128K"]),
-        ("TCP 1k", 100, 40, 1448, 1514, 200000, ("-t", "1k"), ["-l", "1K", "-w", "128K"]),
-        ("UDP 1k", 40, 25, 1024, 1066, 40 * 1066, ("-u", "1k"), ["-u", "-b", "0", "-l", "1024"]),
-    ]
     with NetBed() as bed:
-        for name, tx_mbit, rx_mbit, payload, frame, limit, tarvo_args, iperf_args in cases:
-            bed.shape(bed.b, "%dmbit" % tx_mbit, limit=limit)
-            bed.shape(bed.a, "%dmbit" % rx_mbit, limit=limit)
-            servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s"])),
-                       Server(bed.cmd(bed.a, ["iperf3", "-s"]))]
-            try:
-                t = [tarvo(bed, *tarvo_args) for _ in range(args.runs)]
-                p = [iperf3(bed, iperf_args) for _ in range(args.runs)]
-            finally:
-                for server in servers:
-                    server.stop()
-            truth = (goodput(tx_mbit, payload, frame), goodput(rx_mbit, payload, frame))
-            print("\n%s: %d Mbit/s client to server, %d Mbit/s back; medians of %d runs" %
-                  (name, tx_mbit, rx_mbit, args.runs))
-            print("%-8s %12s %7s %12s %7s" % ("", "Tx KByte/s", "ratio", "Rx KByte/s", "ratio"))
-            print("%-8s %12.0f %7s %12.0f %7s" % ("goodput", truth[0], "1", truth[1], "1"))
-            for tool, runs in (("tarvo", t), ("iperf3", p)):
-                tx, rx = statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs)
-                print("%-8s %12.0f %7.3f %12.0f %7.3f" % (tool, tx, tx / truth[0], rx, rx / truth[1]))
-            sys.stdout.flush()
+        if args.table in ("fast", "both"):
+            fast_table(bed, args.runs)
+        if args.table in ("slow", "both"):
+            slow_table(bed, args.runs)
 
 
 if __name__ == "__main__":

@@ -66,15 +66,18 @@ std::string run(const NetnsPair &net, const std::vector<std::string> &server_arg
     return run.out;
 }
 
-void tcp_accuracy(const char *size)
+// TCP figures against the goodput of a link shaped to tx_mbit from client to
+// server and rx_mbit back, with a queue of limit bytes at each bottleneck.
+void tcp_accuracy(const char *size, double tx_mbit = TX_MBIT, double rx_mbit = RX_MBIT, long limit = 200000)
 {
     NetnsPair net;
     NEED_NAMESPACES(net);
-    ASSERT_TRUE(net.shape(net.b(), "100mbit", "32kb", 200000));
-    ASSERT_TRUE(net.shape(net.a(), "40mbit", "32kb", 200000));
+    const std::string burst = tx_mbit > 10 ? "32kb" : "8kb";
+    ASSERT_TRUE(net.shape(net.b(), std::to_string(static_cast<int>(tx_mbit)) + "mbit", burst, limit));
+    ASSERT_TRUE(net.shape(net.a(), std::to_string(static_cast<int>(rx_mbit)) + "mbit", burst, limit));
     const std::string out = run(net, {"-s", "-t"}, {"-t", "-b", size});
     const Figures f = parse(out);
-    const double tx = goodput_kbytes(TX_MBIT, 1448, 1514), rx = goodput_kbytes(RX_MBIT, 1448, 1514);
+    const double tx = goodput_kbytes(tx_mbit, 1448, 1514), rx = goodput_kbytes(rx_mbit, 1448, 1514);
     printf("TCP %s: Tx %ld of %.0f KByte/s (%.4f), Rx %ld of %.0f KByte/s (%.4f)\n", size, f.tx, tx, f.tx / tx, f.rx,
            rx, f.rx / rx);
     EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx
@@ -125,6 +128,28 @@ TEST(Accuracy, TcpFiguresMatchTheShapedGoodputWith32kBlocks)
 TEST(Accuracy, TcpFiguresMatchTheShapedGoodputWith1kBlocks)
 {
     tcp_accuracy("1k");
+}
+
+// A slow link with a deep queue: what the client's buffer and the queue hold
+// when the alarm rings must be timed as it gets through, for Tx, and must not
+// stretch the Rx phase that follows.
+TEST(Accuracy, TcpFiguresMatchASlowLinkWithADeepQueue)
+{
+    tcp_accuracy("32k", 3, 5, 150000);
+}
+
+TEST(Accuracy, UdpRatesMatchASlowLinkWithADeepQueue)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    ASSERT_TRUE(net.shape(net.b(), "2mbit", "8kb", 200000));
+    ASSERT_TRUE(net.shape(net.a(), "3mbit", "8kb", 200000));
+    const Figures f = parse(run(net, {"-s", "-u"}, {"-u", "-b", "1k"}));
+    const double tx = goodput_kbytes(2, 1024, 1066), rx = goodput_kbytes(3, 1024, 1066);
+    printf("UDP 1k, slow: Tx %ld of %.0f KByte/s (%.4f), Rx %ld of %.0f KByte/s (%.4f)\n", f.tx, tx, f.tx / tx, f.rx,
+           rx, f.rx / rx);
+    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx;
+    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx;
 }
 
 TEST(Accuracy, UdpLossAgreesWithTheKernelAndRatesWithTheShapedGoodput)
