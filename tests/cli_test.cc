@@ -245,6 +245,24 @@ TEST(EndToEnd, RxIsTimedToTheClosingBlockAndAnEarlyEndMovesOnToTheNextSize)
     EXPECT_LT(rx, 11 * 1024 * 10 / 17) << "Rx timed over less than 1.7 s";
 }
 
+TEST(Service, InTheJournalEveryServerEventIsALineOfItsOwn)
+{
+    // JOURNAL_STREAM names standard output, as systemd sets it for a service
+    const int32_t port = free_port();
+    Process server("/bin/sh", {"-c", std::string("exec 3>&1; JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/3) exec ") +
+                                          TARVO_FAST_BIN + " -s -t -h 127.0.0.1 -p " + std::to_string(port)});
+    ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10));
+    tcp_conversation("127.0.0.1", port);
+    ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10, 2));
+    EXPECT_EQ(server.out(), BANNER.substr(1) +
+                                "TCP server listening.\n"
+                                "TCP connection established with 127.0.0.1.\n"
+                                "TCP receiving from client, packet size 1000.\n"
+                                "TCP sending to client, packet size 1000.\n"
+                                "TCP done.\n"
+                                "TCP server listening.\n");
+}
+
 TEST(EndToEnd, AClosedPipeEndsTheClientQuietly)
 {
     Server server;

@@ -8,6 +8,7 @@
 
 #include "app/options.h"
 #include "app/settings.h"
+#include "core/progress.h"
 #include "tcp/client.h"
 #include "tcp/server.h"
 #include "udp/client.h"
@@ -58,7 +59,8 @@ void *udp_service(void *)
 // Starts the selected services and idles while any of them still serves.
 int run_server()
 {
-    putchar('\n');
+    if (!journal_lines())
+        putchar('\n');
     services_running = (opt_tcp ? 1 : 0) + (opt_udp ? 1 : 0);
     if (opt_tcp && start_thread(tcp_service) != 0)
         return 2;
@@ -85,6 +87,7 @@ int run_client()
 
 int main(int argc, char **argv)
 {
+    use_journal_lines(stdout_is_journal());
     print_banner();
     int status = configure(argc, argv);
     if (status == NEED_USAGE)

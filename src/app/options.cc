@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "core/progress.h"
 
 namespace {
 constexpr char REVISION[] = "$Revision: 1.26 $";
@@ -85,7 +86,10 @@ const char *version_text()
 
 void print_banner()
 {
-    printf("\nTARVO - Network Throughput Benchmark, Version %s\n", version_text());
+    // the journal has no use for blank lines
+    printf(journal_lines() ? "TARVO - Network Throughput Benchmark, Version %s\n"
+                           : "\nTARVO - Network Throughput Benchmark, Version %s\n",
+           version_text());
 }
 
 void usage()

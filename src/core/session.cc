@@ -9,6 +9,7 @@
 #include "app/settings.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/progress.h"
 #include "core/sock.h"
 
 int run_client(const char *protocol, int32_t port, measure_fn measure)
@@ -46,19 +47,16 @@ namespace {
 void serve_clients(const char *protocol, int listener, char *buf, serve_fn serve)
 {
     for (;;) {
-        printf("%s server listening.\n", protocol);
-        fflush(stdout);
+        say_listening(protocol);
         sockaddr_in peer;
         int conn = wait_for_client(listener, &peer);
         if (conn == WAIT_FAILED)
             return;
         if (conn == WAIT_AGAIN)
             continue;
-        printf("%s connection established ... ", protocol);
-        fflush(stdout);
+        say_established(protocol, peer);
         serve(conn, buf, peer);
-        puts("\nDone.");
-        fflush(stdout);
+        say_done(protocol);
         close(conn);
     }
 }

@@ -7,6 +7,7 @@
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/progress.h"
 #include "core/session.h"
 #include "core/sock.h"
 
@@ -15,8 +16,7 @@ namespace {
 // One result line.
 int measure_size(int sock, char *buf, int32_t size)
 {
-    printf("Packet size %s bytes: ", format_size(size));
-    fflush(stdout);
+    say_packet_size(size);
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0)
         return -1;
 

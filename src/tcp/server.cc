@@ -7,6 +7,7 @@
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/progress.h"
 #include "core/session.h"
 
 // Answers control blocks until the client quits, goes, or asks for
@@ -20,15 +21,13 @@ void tcp_serve_connection(int conn, char *buf, const sockaddr_in &)
             return;
         const auto size = static_cast<int32_t>(ctl.data);
         if (ctl.cmd == CMD_C2S) {
-            printf("\nReceiving from client, packet size %s ... ", format_size(size));
-            fflush(stdout);
+            say_receiving("TCP", size);
             int64_t bytes;
             if (recv_stream_phase(conn, buf, size, &bytes) != 0)
                 return;  // the client went, or kept the server waiting too long
         } else if (ctl.cmd == CMD_S2C) {
             start_timer(MEASURE_SECONDS);
-            printf("\nSending to client, packet size %s ... ", format_size(size));
-            fflush(stdout);
+            say_sending("TCP", size);
             int64_t blocks;
             if (send_stream_phase(conn, buf, size, &blocks) != 0 || send_closing_block(conn, buf, size) != 0)
                 return;

@@ -7,6 +7,7 @@
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/progress.h"
 #include "core/session.h"
 #include "core/sock.h"
 #include "udp/receiver.h"
@@ -17,8 +18,7 @@ namespace {
 int measure_size(int sock, char *buf, int32_t size)
 {
     const sockaddr_in dest = make_address(server_addr, udp_port);
-    printf("Packet size %s bytes: ", format_size(size));
-    fflush(stdout);
+    say_packet_size(size);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
         return -1;  // the server resets its count before it echoes

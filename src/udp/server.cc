@@ -7,6 +7,7 @@
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/progress.h"
 #include "core/session.h"
 #include "core/sock.h"
 #include "udp/receiver.h"
@@ -20,8 +21,7 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
         if (ctl.cmd == CMD_C2S) {
-            printf("\nReceiving from client, packet size %s ... ", format_size(static_cast<int32_t>(ctl.data)));
-            fflush(stdout);
+            say_receiving("UDP", static_cast<int32_t>(ctl.data));
             // reset before the echo: the client sends only after it
             reset_rx_counters();
         } else if (ctl.cmd == CMD_RES) {
@@ -29,8 +29,7 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
         } else if (ctl.cmd == CMD_S2C && valid_block_size(ctl.data)) {
             const auto size = static_cast<int32_t>(ctl.data);
             start_timer(MEASURE_SECONDS);
-            printf("\nSending to client, packet size %s ... ", format_size(size));
-            fflush(stdout);
+            say_sending("UDP", size);
             // every datagram tried counts, those that failed too
             ctl.cmd = CMD_RES;
             ctl.data = send_datagram_phase(udp_sock.load(), buf, size, dest);
