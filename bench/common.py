@@ -16,6 +16,10 @@ ADDR = "127.0.0.1"
 
 PACKAGE_OF = {"taskset": "util-linux", "ip": "iproute2", "tc": "iproute2"}
 
+# Servers on one core and clients on the other, the same for every tool.
+SERVER_CPU = ["taskset", "-c", "0"]
+CLIENT_CPU = ["taskset", "-c", "1"]
+
 
 def needs(*commands):
     """Installs the Debian packages of the commands that are missing (as root)."""

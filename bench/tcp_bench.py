@@ -17,13 +17,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from common import ADDR, BUILD, SECONDS, Server, build, free_port, needs, size_bytes  # noqa: E402
+from common import ADDR, BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, free_port, needs, size_bytes  # noqa: E402
 from common import run_client as run_unpinned  # noqa: E402
-
-# Servers on one core and clients on the other, the same for every tool, so
-# that the scheduler's moves do not blur the comparison.
-SERVER_CPU = ["taskset", "-c", "0"]
-CLIENT_CPU = ["taskset", "-c", "1"]
 
 
 def run_client(argv):

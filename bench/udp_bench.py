@@ -1,51 +1,87 @@
 #!/usr/bin/env python3
-"""bench/udp_bench.py -- tarvo's UDP figures beside iperf3's between two
-network namespaces joined by veth (run as root).
+"""bench/udp_bench.py -- tarvo's UDP figures beside iperf3's and iperf 2's
+between two network namespaces joined by veth (run as root), servers pinned
+to one core and clients to the other.
 
-For each datagram length it prints the medians of tarvo's Tx and Rx rates and
-losses and of iperf3's receiver figures (-u -b 0, same length), and tarvo's
-delivered rate as a ratio to iperf3's. Usage: bench/udp_bench.py [--runs N]
+For each datagram length it prints the medians of each tool's delivered rates
+(what the receiving side counted) and losses in both directions, and the CPU
+seconds that each client spent per million datagrams it sent or received (the
+kernel's own count, /proc/net/snmp of the client's namespace). Peers send as
+fast as they can: iperf3 -u -b 0, iperf -u -b 100G, the same length.
+Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k]
 """
 import argparse
 import json
 import os
 import re
 import statistics
+import subprocess
 import sys
+import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import BUILD, SECONDS, Server, build, needs, run_client, size_bytes  # noqa: E402
+from common import BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, needs, run_client, size_bytes  # noqa: E402
 from netbed import A_ADDR, NetBed  # noqa: E402
 
 RATE = r"(\d+) (K?)Byte/s \((\d+)%\)"
-
-# Servers on one core and clients on the other, the same for both tools.
-SERVER_CPU = ["taskset", "-c", "0"]
-CLIENT_CPU = ["taskset", "-c", "1"]
 
 
 def kbytes(number, k):
     return int(number) if k else int(number) / 1024
 
 
+def datagrams(bed, ns):
+    """Datagrams that host ns has sent and read so far, by the kernel's count."""
+    out = subprocess.run(bed.cmd(ns, ["cat", "/proc/net/snmp"]), capture_output=True, text=True, check=True).stdout
+    names, values = [line.split()[1:] for line in out.splitlines() if line.startswith("Udp:")][:2]
+    udp = dict(zip(names, map(int, values)))
+    return udp["OutDatagrams"] + udp["InDatagrams"]
+
+
+def client(bed, argv):
+    """Runs a pinned client on host b: (stdout, CPU seconds, datagrams it moved)."""
+    before = datagrams(bed, bed.b)
+    out, cpu = run_client(bed.cmd(bed.b, CLIENT_CPU + argv))
+    return out, cpu, datagrams(bed, bed.b) - before
+
+
 def tarvo_run(bed, size):
-    out, _ = run_client(bed.cmd(bed.b, CLIENT_CPU + [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR]))
+    out, cpu, moved = client(bed, [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR])
     m = re.search("bytes:  " + RATE + " Tx,  " + RATE + " Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
     g = m.groups()
-    return kbytes(g[0], g[1]), int(g[2]), kbytes(g[3], g[4]), int(g[5])
+    return kbytes(g[0], g[1]), int(g[2]), kbytes(g[3], g[4]), int(g[5]), cpu, moved
 
 
 def iperf3_run(bed, size):
-    figures = []
+    figures, cpu, moved = [], 0, 0
     for reverse in ([], ["-R"]):
-        out, _ = run_client(bed.cmd(bed.b, CLIENT_CPU + ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
-                                            "-t", str(SECONDS), "-J"] + reverse))
+        out, c, m = client(bed, ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
+                                 "-t", str(SECONDS), "-J"] + reverse)
         end = json.loads(out)["end"]
         received = end.get("sum_received", end["sum"])
         figures += [received["bits_per_second"] / 8 / 1024, end["sum"].get("lost_percent", 0.0)]
-    return tuple(figures)
+        cpu, moved = cpu + c, moved + m
+    return tuple(figures) + (cpu, moved)
+
+
+def iperf2_run(bed, size, server_log):
+    """iperf 2's receiver figures: the server's report for Tx, the client's own for Rx (-R)."""
+    figures, cpu, moved = [], 0, 0
+    for reverse in ([], ["-R"]):
+        out, c, m = client(bed, ["iperf", "-c", A_ADDR, "-u", "-b", "100G", "-l", str(size_bytes(size)),
+                                 "-t", str(SECONDS), "-y", "C"] + reverse)
+        if not reverse:
+            time.sleep(0.5)
+            with open(server_log) as log:
+                out = log.read()
+        # CSV: ..., interval, bytes, bits/s, jitter, lost, total, percent, out of order
+        fields = out.strip().splitlines()[-1].split(",")
+        figures += [float(fields[8]) / 8 / 1024, float(fields[12])]
+        cpu, moved = cpu + c, moved + m
+    return tuple(figures) + (cpu, moved)
 
 
 def main():
@@ -53,29 +89,45 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="1k,32k")
     args = parser.parse_args()
-    needs("iperf3", "cmake", "g++", "ip", "taskset")
+    needs("iperf3", "iperf", "cmake", "g++", "ip", "taskset")
     build()
-    with NetBed() as bed:
+    with NetBed() as bed, tempfile.NamedTemporaryFile("w+", suffix=".iperf2") as server_log:
         servers = [Server(bed.cmd(bed.a, SERVER_CPU + [os.path.join(BUILD, "tarvo"), "-s", "-u"])),
                    Server(bed.cmd(bed.a, SERVER_CPU + ["iperf3", "-s"]))]
+        iperf2 = subprocess.Popen(bed.cmd(bed.a, SERVER_CPU + ["iperf", "-s", "-u", "-y", "C"]),
+                                  stdout=server_log, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        tools = {"tarvo": tarvo_run, "iperf3": iperf3_run, "iperf2": lambda b, s: iperf2_run(b, s, server_log.name)}
         try:
             for size in args.sizes.split(","):
-                tarvo, iperf = [], []
+                results = {name: [] for name in tools}
                 for run in range(args.runs):
-                    tarvo.append(tarvo_run(bed, size))
-                    iperf.append(iperf3_run(bed, size))
-                    print("  run %d %s: tarvo %s, iperf3 %s" % (run + 1, size, tarvo[-1], iperf[-1]), file=sys.stderr)
-                t = [statistics.median(r[i] for r in tarvo) for i in range(4)]
-                p = [statistics.median(r[i] for r in iperf) for i in range(4)]
-                print("\ndatagrams of %s, medians of %d runs, veth between two namespaces" % (size, args.runs))
-                print("%-8s %12s %6s %12s %6s" % ("tool", "Tx KByte/s", "loss", "Rx KByte/s", "loss"))
-                print("%-8s %12.0f %5.0f%% %12.0f %5.0f%%" % ("tarvo", t[0], t[1], t[2], t[3]))
-                print("%-8s %12.0f %5.1f%% %12.0f %5.1f%%" % ("iperf3", p[0], p[1], p[2], p[3]))
-                print("tarvo/iperf3 delivered: Tx %.3f  Rx %.3f" % (t[0] / p[0], t[2] / p[2]))
-                sys.stdout.flush()
+                    for name, measure in tools.items():
+                        results[name].append(measure(bed, size))
+                        print("  run %d %-6s %s: %s" % (run + 1, name, size, results[name][-1]), file=sys.stderr)
+                report(size, results)
         finally:
             for server in servers:
                 server.stop()
+            iperf2.terminate()
+            iperf2.wait()
+
+
+def report(size, results):
+    print("\ndatagrams of %s, medians of %d runs, veth between two namespaces, pinned" %
+          (size, len(results["tarvo"])))
+    print("%-8s %12s %6s %12s %6s %14s" % ("tool", "Tx KByte/s", "loss", "Rx KByte/s", "loss", "CPU s/Mdgram"))
+    med = {}
+    for name, runs in results.items():
+        med[name] = [statistics.median(r[i] for r in runs) for i in range(4)]
+        med[name].append(statistics.median(r[4] / r[5] * 1e6 for r in runs))
+        print("%-8s %12.0f %5.1f%% %12.0f %5.1f%% %14.3f" % ((name,) + tuple(med[name])))
+    t = med["tarvo"]
+    for name in ("iperf3", "iperf2"):
+        p = med[name]
+        print("tarvo/%-7s delivered Tx %.3f  Rx %.3f  CPU per datagram %.3f" %
+              (name, t[0] / p[0], t[2] / p[2], t[4] / p[4]))
+    sys.stdout.flush()
 
 
 if __name__ == "__main__":

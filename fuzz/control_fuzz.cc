@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
 #include "core/measure.h"
 #include "core/sock.h"
 #include "tcp/server.h"
@@ -27,9 +28,8 @@ char *setup()
     int dgram = socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in local = make_address(inet_addr("127.0.0.1"), 0);
     bind(dgram, reinterpret_cast<const sockaddr *>(&local), sizeof local);
-    udp_port = 9;
     udp_sock = dgram;
-    udp_ready = 1;
+    udp_ready = UDP_BOUND;
     return init_buffer(BUFFER_SIZE);
 }
 
@@ -57,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     });
     const sockaddr_in peer = make_address(inet_addr("127.0.0.1"), 0);
     if (data[0] % 2 == 0)
-        tcp_serve_connection(fd[1], buf, peer);
+        tcp_serve_connection(fd[1], buf, peer, 0);
     else
-        udp_serve_connection(fd[1], buf, peer);
+        udp_serve_connection(fd[1], buf, peer, 9);
     shutdown(fd[1], SHUT_RDWR);
     drain.join();
     close(fd[0]);

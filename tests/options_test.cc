@@ -11,7 +11,7 @@
 
 namespace {
 
-int run(std::initializer_list<const char *> words)
+ConfigResult run(std::initializer_list<const char *> words)
 {
     reset_settings();
     std::vector<std::string> text = {"tarvo"};
@@ -43,65 +43,65 @@ TEST(Options, BlockSizeClampsWrapsAndOnlyLowerCaseKMultiplies)
     EXPECT_EQ(parse_block_size("32k"), 32768);
     EXPECT_EQ(parse_block_size("100"), 100);
 
-    ASSERT_EQ(run({"-t", "-b", "2k", "127.0.0.1"}), 0);
+    ASSERT_EQ(run({"-t", "-b", "2k", "127.0.0.1"}), CONFIG_RUN);
     EXPECT_EQ(nblock_sizes, 1u);
     EXPECT_EQ(block_sizes[0], 2048);
 }
 
 TEST(Options, PortGivesTcpAndUdpPortsAndModesAreChosen)
 {
-    ASSERT_EQ(run({"-s"}), 0);
+    ASSERT_EQ(run({"-s"}), CONFIG_RUN);
     EXPECT_TRUE(opt_server && opt_tcp && opt_udp);
     EXPECT_EQ(tcp_port, 18767);
     EXPECT_EQ(udp_port, 18768);
     EXPECT_EQ(nblock_sizes, 6u);
     EXPECT_EQ(block_sizes[5], 32767);
 
-    ASSERT_EQ(run({"-s", "-u", "-p", "5000"}), 0);
+    ASSERT_EQ(run({"-s", "-u", "-p", "5000"}), CONFIG_RUN);
     EXPECT_TRUE(opt_udp);
     EXPECT_FALSE(opt_tcp);
     EXPECT_EQ(tcp_port, 5000);
     EXPECT_EQ(udp_port, 5001);
 
-    ASSERT_EQ(run({"-s", "-t", "-p", "70000", "-h", "127.0.0.3"}), 0);
+    ASSERT_EQ(run({"-s", "-t", "-p", "70000", "-h", "127.0.0.3"}), CONFIG_RUN);
     EXPECT_FALSE(opt_udp);
     EXPECT_EQ(tcp_port & 0xffff, 70000 - 65536);
     EXPECT_EQ(udp_port & 0xffff, 70001 - 65536);
     EXPECT_EQ(bind_addr, inet_addr("127.0.0.3"));
 
-    ASSERT_EQ(run({"-u", "10.1.2.3", "ignored"}), 0);
+    ASSERT_EQ(run({"-u", "10.1.2.3", "ignored"}), CONFIG_RUN);
     EXPECT_EQ(server_addr, inet_addr("10.1.2.3"));
     EXPECT_EQ(bind_addr, 0u);
 }
 
 TEST(Options, UsageErrorsAndTheAddressRule)
 {
-    EXPECT_EQ(run({}), NEED_USAGE);
+    EXPECT_EQ(run({}), CONFIG_USAGE);
     for (const char *inert : {"-n", "-d", "-?", "-x"})
-        EXPECT_EQ(run({"-t", inert, "127.0.0.1"}), NEED_USAGE) << inert;
-    EXPECT_EQ(run({"-m", "x", "-t", "127.0.0.1"}), NEED_USAGE);
-    EXPECT_EQ(run({"-t", "-a", "x", "127.0.0.1"}), NEED_USAGE);
-    EXPECT_EQ(run({"-t", "-b"}), NEED_USAGE);  // missing argument
-    EXPECT_EQ(run({"-t"}), NEED_USAGE);        // no server
-    EXPECT_EQ(run({"127.0.0.1"}), NEED_USAGE);  // a client must choose -t or -u
-    EXPECT_EQ(run({"-t", "-u", "127.0.0.1"}), NEED_USAGE);
+        EXPECT_EQ(run({"-t", inert, "127.0.0.1"}), CONFIG_USAGE) << inert;
+    EXPECT_EQ(run({"-m", "x", "-t", "127.0.0.1"}), CONFIG_USAGE);
+    EXPECT_EQ(run({"-t", "-a", "x", "127.0.0.1"}), CONFIG_USAGE);
+    EXPECT_EQ(run({"-t", "-b"}), CONFIG_USAGE);  // missing argument
+    EXPECT_EQ(run({"-t"}), CONFIG_USAGE);        // no server
+    EXPECT_EQ(run({"127.0.0.1"}), CONFIG_USAGE);  // a client must choose -t or -u
+    EXPECT_EQ(run({"-t", "-u", "127.0.0.1"}), CONFIG_USAGE);
 
     // names are looked up before a client's protocols are checked
-    EXPECT_EQ(run({"-t", "-u", "no-such-host.invalid"}), 1);
-    EXPECT_EQ(run({"-s", "-h", "no-such-host.invalid"}), 1);
+    EXPECT_EQ(run({"-t", "-u", "no-such-host.invalid"}), CONFIG_FAILED);
+    EXPECT_EQ(run({"-s", "-h", "no-such-host.invalid"}), CONFIG_FAILED);
 
     // a text that starts with a digit is a dotted address, and one that does
     // not parse is an error, not 255.255.255.255
-    EXPECT_EQ(run({"-t", "1nvalid.example"}), 1);
-    EXPECT_EQ(run({"-t", "10.0.0.256"}), 1);
-    EXPECT_EQ(run({"-s", "-t", "-h", "1.2.3.x"}), 1);
-    ASSERT_EQ(run({"-t", "255.255.255.255"}), 0);
+    EXPECT_EQ(run({"-t", "1nvalid.example"}), CONFIG_FAILED);
+    EXPECT_EQ(run({"-t", "10.0.0.256"}), CONFIG_FAILED);
+    EXPECT_EQ(run({"-s", "-t", "-h", "1.2.3.x"}), CONFIG_FAILED);
+    ASSERT_EQ(run({"-t", "255.255.255.255"}), CONFIG_RUN);
     EXPECT_EQ(server_addr, INADDR_NONE);
     // a port that is not a number, or that makes either port 0
     for (const char *port : {"abc", "", "12x", "65535", "0", "-1", "131072", "99999999999999999999"})
-        EXPECT_EQ(run({"-s", "-p", port}), 1) << port;
-    ASSERT_EQ(run({"-t", "localhost"}), 0);
+        EXPECT_EQ(run({"-s", "-p", port}), CONFIG_FAILED) << port;
+    ASSERT_EQ(run({"-t", "localhost"}), CONFIG_RUN);
     EXPECT_EQ(server_addr, inet_addr("127.0.0.1"));
-    ASSERT_EQ(run({"-s", "-h", "127.0.0.9", "-h", "localhost"}), 0);  // the last -h holds
+    ASSERT_EQ(run({"-s", "-h", "127.0.0.9", "-h", "localhost"}), CONFIG_RUN);  // the last -h holds
     EXPECT_EQ(bind_addr, inet_addr("127.0.0.1"));
 }

@@ -14,7 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
 #include "core/measure.h"
 
 const std::vector<char> &pattern()

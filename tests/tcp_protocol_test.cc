@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "peer.h"

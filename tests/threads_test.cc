@@ -17,10 +17,12 @@
 
 namespace {
 
-void start(void *(*entry)(void *))
+sockaddr_in tcp_local, udp_local;  // as main keeps them: for the life of the process
+
+void start(void *(*entry)(void *), sockaddr_in *local)
 {
     pthread_t id;
-    ASSERT_EQ(pthread_create(&id, nullptr, entry, nullptr), 0);
+    ASSERT_EQ(pthread_create(&id, nullptr, entry, local), 0);
     pthread_detach(id);
 }
 
@@ -46,9 +48,11 @@ TEST(Threads, ReceiverAndBothServersShareTheirStateSafely)
     bind_addr = inet_addr("127.0.0.1");
     tcp_port = free_port();
     udp_port = tcp_port + 1;
-    start(tcp_server_thread);
-    start(udp_receiver_thread);
-    start(udp_server_thread);
+    tcp_local = address("127.0.0.1", tcp_port);
+    udp_local = address("127.0.0.1", udp_port);
+    start(tcp_server_thread, &tcp_local);
+    start(udp_receiver_thread, &udp_local);
+    start(udp_server_thread, &udp_local);
     ASSERT_TRUE(wait_udp_ready());
     ASSERT_TRUE(accepts(tcp_port));
     ASSERT_TRUE(accepts(udp_port));

@@ -9,6 +9,7 @@
 #include "app/options.h"
 #include "app/settings.h"
 #include "core/progress.h"
+#include "core/sock.h"
 #include "tcp/client.h"
 #include "tcp/server.h"
 #include "udp/client.h"
@@ -32,39 +33,47 @@ void on_client_interrupt(int)
     _exit(128 + SIGINT);
 }
 
-int start_thread(void *(*entry)(void *))
+// The local addresses of the services, for the threads to read: they live
+// as long as the process.
+sockaddr_in tcp_local, udp_local;
+
+// 0, or -1 after saying that the thread could not be made.
+int start_thread(void *(*entry)(void *), sockaddr_in *local)
 {
-    if (pthread_create(&thread_id, nullptr, entry, nullptr) != 0) {
+    if (pthread_create(&thread_id, nullptr, entry, local) != 0) {
         puts("Cannot create additional thread.");
-        return 1;
+        return -1;
     }
     pthread_detach(thread_id);  // never joined: a thread that ends frees its own resources
     return 0;
 }
 
-void *tcp_service(void *)
+void *tcp_service(void *local)
 {
-    tcp_server_thread(nullptr);
+    tcp_server_thread(local);
     services_running.fetch_sub(1);
     return nullptr;
 }
 
-void *udp_service(void *)
+void *udp_service(void *local)
 {
-    udp_server_thread(nullptr);
+    udp_server_thread(local);
     services_running.fetch_sub(1);
     return nullptr;
 }
 
 // Starts the selected services and idles while any of them still serves.
-int run_server()
+// Returns the exit status.
+int server_mode()
 {
     if (!journal_lines())
         putchar('\n');
+    tcp_local = make_address(bind_addr, tcp_port);
+    udp_local = make_address(bind_addr, udp_port);
     services_running = (opt_tcp ? 1 : 0) + (opt_udp ? 1 : 0);
-    if (opt_tcp && start_thread(tcp_service) != 0)
+    if (opt_tcp && start_thread(tcp_service, &tcp_local) != 0)
         return 2;
-    if (opt_udp && (start_thread(udp_receiver_thread) != 0 || start_thread(udp_service) != 0))
+    if (opt_udp && (start_thread(udp_receiver_thread, &udp_local) != 0 || start_thread(udp_service, &udp_local) != 0))
         return 2;
     // A server with nothing left to serve says so by its exit status.
     while (services_running.load() > 0)
@@ -72,15 +81,17 @@ int run_server()
     return 1;
 }
 
-int run_client()
+// One client run of the chosen protocol. Returns the exit status.
+int client_mode()
 {
     if (opt_tcp)
-        return tcp_client();
-    if (start_thread(udp_receiver_thread) != 0)
+        return tcp_client(make_address(server_addr, tcp_port), block_sizes, nblock_sizes);
+    udp_local = make_address(bind_addr, udp_port);
+    if (start_thread(udp_receiver_thread, &udp_local) != 0)
         return 2;
     if (!wait_udp_ready())
         return 1;  // bind(DGRAM) has said why
-    return udp_client();
+    return udp_client(make_address(server_addr, udp_port), block_sizes, nblock_sizes);
 }
 
 }  // namespace
@@ -89,16 +100,16 @@ int main(int argc, char **argv)
 {
     use_journal_lines(stdout_is_journal());
     print_banner();
-    int status = configure(argc, argv);
-    if (status == NEED_USAGE)
+    const ConfigResult config = configure(argc, argv);
+    if (config == CONFIG_USAGE)
         usage();
-    if (status != 0)
-        return status;
+    if (config == CONFIG_FAILED)
+        return 1;
 
     signal(SIGINT, opt_server ? on_server_interrupt : on_client_interrupt);
     if (opt_server)
-        return run_server();
-    status = run_client();
+        return server_mode();
+    const int status = client_mode();
     if (status != 2)
         putchar('\n');
     return status;

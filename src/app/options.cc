@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "core/constants.h"
 #include "core/progress.h"
 
 namespace {
@@ -48,7 +49,7 @@ int32_t parse_int32(const char *text, char **end)
 
 // -p: the TCP port, and the UDP port one above it. Only the low 16 bits
 // reach a socket address, so 70000 stands for 4464; but a port of 0 would
-// let the system pick one that no client knows. 0, or 1 after a message.
+// let the system pick one that no client knows. 0, or -1 after a message.
 int parse_port(const char *text)
 {
     char *end = nullptr;
@@ -56,13 +57,13 @@ int parse_port(const char *text)
     const long value = strtol(text, &end, 10);
     if (end == text || *end != '\0' || errno == ERANGE) {
         fprintf(stderr, "tarvo: -p %s: not a port number\n", text);
-        return 1;
+        return -1;
     }
     const auto port = static_cast<uint32_t>(value);
     if ((port & 0xFFFF) == 0 || ((port + 1) & 0xFFFF) == 0) {
         fprintf(stderr, "tarvo: -p %s: the TCP port (%u) or the UDP port (%u) would be 0\n", text,
                 port & 0xFFFF, (port + 1) & 0xFFFF);
-        return 1;
+        return -1;
     }
     tcp_port = static_cast<int32_t>(port);
     udp_port = static_cast<int32_t>(port + 1);
@@ -118,7 +119,7 @@ int resolve_address(const char *text, uint32_t *addr)
         in_addr parsed;
         if (inet_aton(text, &parsed) == 0) {
             fprintf(stderr, "tarvo: %s: not an IPv4 address\n", text);
-            return 1;
+            return -1;
         }
         *addr = parsed.s_addr;
         return 0;
@@ -127,16 +128,16 @@ int resolve_address(const char *text, uint32_t *addr)
     if (host == nullptr || host->h_addr_list[0] == nullptr) {
         // the resolver's reason is in h_errno, not errno
         fprintf(stderr, "gethostbyname(): %s\n", host == nullptr ? hstrerror(h_errno) : "No address");
-        return 1;
+        return -1;
     }
     memcpy(addr, host->h_addr_list[0], sizeof *addr);
     return 0;
 }
 
-int configure(int argc, char **argv)
+ConfigResult configure(int argc, char **argv)
 {
     if (argc == 1)
-        return NEED_USAGE;
+        return CONFIG_USAGE;
 
     const char *bind_text = nullptr;
     optind = 0;  // start afresh, whatever an earlier call left behind
@@ -156,36 +157,36 @@ int configure(int argc, char **argv)
             break;
         case 'p':
             if (parse_port(optarg) != 0)
-                return 1;
+                return CONFIG_FAILED;
             break;
         case 'b':
             block_sizes[0] = parse_block_size(optarg);
             nblock_sizes = 1;
             break;
         default:  // -n, -d, -m, -a, -? and letters getopt has already complained of
-            return NEED_USAGE;
+            return CONFIG_USAGE;
         }
     }
 
     if (opt_server && !opt_tcp && !opt_udp)
         opt_tcp = opt_udp = true;
     if (!opt_tcp && !opt_udp)
-        return NEED_USAGE;  // a client must choose its protocol
+        return CONFIG_USAGE;  // a client must choose its protocol
 
     // cppcheck-suppress knownConditionTrueFalse ; the hook fails on no platform that tarvo builds on yet
     if (sock_init() != 0) {
         perror("sock_init()");
-        return 1;
+        return CONFIG_FAILED;
     }
     if (bind_text != nullptr && resolve_address(bind_text, &bind_addr) != 0)
-        return 1;
+        return CONFIG_FAILED;
     if (!opt_server) {
         if (optind == argc)
-            return NEED_USAGE;
+            return CONFIG_USAGE;
         if (resolve_address(argv[optind], &server_addr) != 0)
-            return 1;
+            return CONFIG_FAILED;
         if (opt_tcp && opt_udp)
-            return NEED_USAGE;  // a client runs one protocol
+            return CONFIG_USAGE;  // a client runs one protocol
     }
-    return 0;
+    return CONFIG_RUN;
 }

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-constexpr int NEED_USAGE = -1;
 
 // The version text cut from the revision string, and the banner built on it.
 const char *version_text();
@@ -17,11 +16,15 @@ void print_banner();
 int32_t parse_block_size(const char *text);
 
 // Dotted address when the text starts with a digit (one that does not parse
-// is an error), else a host name looked up.
-// Returns 0 with the address in network byte order, 1 after reporting a failure.
+// is an error), else a host name looked up. 0 with the address in network
+// byte order, or -1 after reporting a failure.
 int resolve_address(const char *text, uint32_t *addr);
 
+enum ConfigResult {
+    CONFIG_RUN,    // the settings are complete: the run can start
+    CONFIG_USAGE,  // the usage text is due
+    CONFIG_FAILED  // a failure, already reported
+};
+
 // Reads the options and the server argument into the settings.
-// Returns 0 when the run can start, NEED_USAGE when the usage text is due,
-// or 1 after a failure that it has already reported.
-int configure(int argc, char **argv);
+ConfigResult configure(int argc, char **argv);

@@ -1,7 +1,9 @@
-// app/settings.cc -- the process-wide settings and shared state
+// app/settings.cc -- the run settings
 #include "app/settings.h"
 
 #include <algorithm>
+
+#include "core/shared.h"
 
 namespace {
 constexpr int32_t DEFAULT_BLOCK_SIZES[MAX_BLOCK_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
@@ -16,12 +18,6 @@ uint32_t server_addr = 0;
 bool opt_server = false;
 bool opt_tcp = false;
 bool opt_udp = false;
-
-std::atomic<int> udp_ready{0};
-std::atomic<int> udp_sock{-1};
-std::atomic<uint32_t> udp_rx_count{0};
-std::atomic<int64_t> udp_rx_bytes{0};
-std::atomic<int> timer_expired{0};
 pthread_t thread_id;
 
 void reset_settings()
@@ -33,9 +29,5 @@ void reset_settings()
     bind_addr = 0;
     server_addr = 0;
     opt_server = opt_tcp = opt_udp = false;
-    udp_ready = 0;
-    udp_sock = -1;
-    udp_rx_count = 0;
-    udp_rx_bytes = 0;
-    timer_expired = 0;
+    reset_shared_state();
 }

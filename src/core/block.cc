@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
 
 namespace {
 
@@ -93,18 +94,32 @@ int send_closing_block(int sock, char *buf, int32_t size)
 
 uint32_t send_datagram_phase(int sock, char *buf, int32_t size, const sockaddr_in &dest)
 {
+    // Every datagram of a batch is the same block to the same address, so
+    // the batch is one header repeated. The timer is looked at once a batch,
+    // which a phase overruns by a few tens of microseconds at most.
+    iovec block = {buf, static_cast<size_t>(size)};
+    mmsghdr batch[DATAGRAM_BATCH] = {};
+    for (auto &message : batch) {
+        message.msg_hdr.msg_name = const_cast<sockaddr_in *>(&dest);
+        message.msg_hdr.msg_namelen = sizeof dest;
+        message.msg_hdr.msg_iov = &block;
+        message.msg_hdr.msg_iovlen = 1;
+    }
     uint32_t tried = 0;
     buf[0] = 0;
     while (timer_expired.load(std::memory_order_relaxed) == 0) {
-        const ssize_t sent = sendto(sock, buf, static_cast<size_t>(size), 0,
-                                    reinterpret_cast<const sockaddr *>(&dest), sizeof dest);
-        if (sent < 0 && errno == EINTR)  // the alarm, most likely: the loop test decides
+        // a batch cut short (the alarm, or an error after some went) counts what went
+        const int sent = sendmmsg(sock, batch, DATAGRAM_BATCH, 0);
+        if (sent >= 0) {
+            tried += static_cast<uint32_t>(sent);
             continue;
-        ++tried;
-        if (sent < 0) {
-            perror("sendto()");
-            break;
         }
+        if (errno == EINTR)  // the alarm, most likely: the loop test decides
+            continue;
+        // named for the one-datagram call, as this report always has been
+        perror("sendto()");
+        ++tried;
+        break;
     }
     return tried;
 }

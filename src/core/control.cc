@@ -34,14 +34,14 @@ int recv_once(int sock, void *buf, size_t len, int flags)
 int send_control(int sock, uint32_t cmd, uint32_t data)
 {
     const uint32_t words[2] = {htonl(cmd), htonl(data)};
-    return send_once(sock, words, CONTROL_SIZE, 0);
+    return send_once(sock, words, CONTROL_SIZE, 0) == 0 ? 0 : -1;
 }
 
 int recv_control(int sock, CONTROL *ctl)
 {
     uint32_t words[2];
     if (recv_once(sock, words, CONTROL_SIZE, 0) != 0)
-        return 1;
+        return -1;
     ctl->cmd = ntohl(words[0]);
     ctl->data = ntohl(words[1]);
     return 0;

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/settings.h"
+#include "core/shared.h"
 
 char *init_buffer(size_t size)
 {

@@ -6,20 +6,21 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/settings.h"
+#include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"
 #include "core/sock.h"
 
-int run_client(const char *protocol, int32_t port, measure_fn measure)
+int run_client(const char *protocol, const sockaddr_in &server, const int32_t *sizes, unsigned count,
+               measure_fn measure)
 {
     char *buf = init_buffer(BUFFER_SIZE);
     if (buf == nullptr) {
         perror("malloc()");
         return 1;
     }
-    int sock = connect_to(server_addr, port);
+    int sock = connect_to(server);
     if (sock < 0) {
         free(buf);
         return 1;
@@ -27,11 +28,11 @@ int run_client(const char *protocol, int32_t port, measure_fn measure)
     printf("\n%s connection established.\n", protocol);
 
     int status = 0;
-    for (unsigned i = 0; i < nblock_sizes; ++i) {
-        const int result = measure(sock, buf, block_sizes[i]);
-        if (result != 0)
+    for (unsigned i = 0; i < count; ++i) {
+        const SizeResult result = measure(sock, buf, sizes[i], server);
+        if (result != SIZE_MEASURED)
             status = 1;
-        if (result < 0)
+        if (result == SIZE_CONVERSATION_OVER)
             break;
     }
 
@@ -44,18 +45,19 @@ int run_client(const char *protocol, int32_t port, measure_fn measure)
 
 namespace {
 
-void serve_clients(const char *protocol, int listener, char *buf, serve_fn serve)
+void serve_clients(const char *protocol, int listener, char *buf, int32_t port, serve_fn serve)
 {
     for (;;) {
         say_listening(protocol);
         sockaddr_in peer;
-        int conn = wait_for_client(listener, &peer);
-        if (conn == WAIT_FAILED)
+        int conn;
+        const WaitResult waited = wait_for_client(listener, &conn, &peer);
+        if (waited == LISTENER_FAILED)
             return;
-        if (conn == WAIT_AGAIN)
+        if (waited == WAIT_AGAIN)
             continue;
         say_established(protocol, peer);
-        serve(conn, buf, peer);
+        serve(conn, buf, peer, port);
         say_done(protocol);
         close(conn);
     }
@@ -63,16 +65,16 @@ void serve_clients(const char *protocol, int listener, char *buf, serve_fn serve
 
 }  // namespace
 
-void run_service(const char *protocol, int32_t port, const char *socket_label, const char *bind_label,
+void run_service(const char *protocol, const sockaddr_in &local, const char *socket_label, const char *bind_label,
                  serve_fn serve)
 {
     char *buf = init_buffer(BUFFER_SIZE);
     if (buf == nullptr) {
         perror("malloc()");
     } else {
-        int listener = listen_on(bind_addr, port, socket_label, bind_label);
+        int listener = listen_on(local, socket_label, bind_label);
         if (listener >= 0) {
-            serve_clients(protocol, listener, buf, serve);
+            serve_clients(protocol, listener, buf, ntohs(local.sin_port), serve);
             close(listener);
         }
     }

@@ -6,21 +6,27 @@
 
 #include <cstdint>
 
-// One size of a client run, its result line printed: 0 when it was measured
-// whole, 1 when a phase ended early but the next size may be tried, -1 when
-// the conversation cannot go on.
-using measure_fn = int (*)(int sock, char *buf, int32_t size);
+// How one block size of a client run went; its result line is printed.
+enum SizeResult {
+    SIZE_MEASURED,         // both phases whole
+    SIZE_CUT_SHORT,        // a phase ended early, but the next size may be tried
+    SIZE_CONVERSATION_OVER  // the connection cannot go on
+};
+// server is the address and port the run talks to.
+using measure_fn = SizeResult (*)(int sock, char *buf, int32_t size, const sockaddr_in &server);
 
-// Connects to server_addr:port, says "<protocol> connection established.",
-// measures every block size, then quits and says "Done.". Returns 0 when
-// every size was measured whole, 1 when the run failed or ended early.
-int run_client(const char *protocol, int32_t port, measure_fn measure);
+// Connects to server, says "<protocol> connection established.", measures
+// each of the count sizes, then quits and says "Done.". Returns the run's
+// exit status: 0 when every size was measured whole, 1 when the run failed
+// or ended early.
+int run_client(const char *protocol, const sockaddr_in &server, const int32_t *sizes, unsigned count,
+               measure_fn measure);
 
-// Answers one client's control blocks until the conversation ends.
-using serve_fn = void (*)(int conn, char *buf, const sockaddr_in &peer);
+// Answers one client's control blocks on conn until the conversation ends;
+// port is the service's own.
+using serve_fn = void (*)(int conn, char *buf, const sockaddr_in &peer, int32_t port);
 
-// A service thread's life: its test buffer and its listener on
-// bind_addr:port, then one client after another, for ever, unless the
-// listener fails.
-void run_service(const char *protocol, int32_t port, const char *socket_label, const char *bind_label,
+// A service thread's life: its test buffer and its listener on local, then
+// one client after another, for ever, unless the listener fails.
+void run_service(const char *protocol, const sockaddr_in &local, const char *socket_label, const char *bind_label,
                  serve_fn serve);

@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/settings.h"
+#include "core/constants.h"
 
 namespace {
 constexpr int LISTEN_BACKLOG = 2;
@@ -58,7 +58,7 @@ int open_socket(int type, const char *label)
     return sock;
 }
 
-int open_bound_socket(int type, uint32_t addr, int32_t port, const char *socket_label, const char *bind_label)
+int open_bound_socket(int type, const sockaddr_in &local, const char *socket_label, const char *bind_label)
 {
     int sock = open_socket(type, socket_label);
     if (sock < 0)
@@ -71,8 +71,7 @@ int open_bound_socket(int type, uint32_t addr, int32_t port, const char *socket_
         const int on = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    const sockaddr_in sa = make_address(addr, port);
-    if (bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) < 0) {
+    if (bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
         perror(bind_label);
         close(sock);
         return -1;
@@ -80,9 +79,9 @@ int open_bound_socket(int type, uint32_t addr, int32_t port, const char *socket_
     return sock;
 }
 
-int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label)
+int listen_on(const sockaddr_in &local, const char *socket_label, const char *bind_label)
 {
-    int sock = open_bound_socket(SOCK_STREAM, addr, port, socket_label, bind_label);
+    int sock = open_bound_socket(SOCK_STREAM, local, socket_label, bind_label);
     if (sock < 0)
         return -1;
     if (listen(sock, LISTEN_BACKLOG) != 0) {
@@ -93,13 +92,12 @@ int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char 
     return sock;
 }
 
-int connect_to(uint32_t addr, int32_t port)
+int connect_to(const sockaddr_in &server)
 {
     int sock = open_socket(SOCK_STREAM, "socket()");
     if (sock < 0)
         return -1;
-    const sockaddr_in sa = make_address(addr, port);
-    if (connect(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) < 0) {
+    if (connect(sock, reinterpret_cast<const sockaddr *>(&server), sizeof server) < 0) {
         perror("connect()");
         close(sock);
         return -1;
@@ -143,7 +141,7 @@ int wait_unsent(int sock, int at_most)
     }
 }
 
-int wait_for_client(int listener, sockaddr_in *peer)
+WaitResult wait_for_client(int listener, int *conn, sockaddr_in *peer)
 {
     fd_set readable;
     int ready;
@@ -156,15 +154,15 @@ int wait_for_client(int listener, sockaddr_in *peer)
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
         perror("select()");
-        return WAIT_FAILED;
+        return LISTENER_FAILED;
     }
     if (ready == 0 || !FD_ISSET(listener, &readable))
         return WAIT_AGAIN;
 
     sockaddr_in from = {};
     socklen_t len = sizeof from;
-    int conn = accept(listener, reinterpret_cast<sockaddr *>(&from), &len);
-    if (conn < 0) {
+    *conn = accept(listener, reinterpret_cast<sockaddr *>(&from), &len);
+    if (*conn < 0) {
         // Mostly a client that went before it was accepted. Out of
         // descriptors, the pending client would wake select at once again:
         // give the process time to free some rather than spin.
@@ -172,9 +170,8 @@ int wait_for_client(int listener, sockaddr_in *peer)
             sleep(1);
         return WAIT_AGAIN;
     }
-    set_buffer_sizes(conn);
-    set_idle_limit(conn);
-    if (peer != nullptr)
-        *peer = from;
-    return conn;
+    set_buffer_sizes(*conn);
+    set_idle_limit(*conn);
+    *peer = from;
+    return CLIENT_TAKEN;
 }

@@ -19,16 +19,16 @@ void set_idle_limit(int sock);
 // A socket with its buffers set, or -1 after perror(label).
 int open_socket(int type, const char *label);
 
-// A socket with its buffers set, bound to addr:port, or -1 after a reported
+// A socket with its buffers set, bound to local, or -1 after a reported
 // failure (perror with the labels given).
-int open_bound_socket(int type, uint32_t addr, int32_t port, const char *socket_label, const char *bind_label);
+int open_bound_socket(int type, const sockaddr_in &local, const char *socket_label, const char *bind_label);
 
-// A stream socket listening on addr:port with a backlog of 2, or -1 after a
+// A stream socket listening on local with a backlog of 2, or -1 after a
 // reported failure ("socket()"/"bind()" labels as given, then "listen()").
-int listen_on(uint32_t addr, int32_t port, const char *socket_label, const char *bind_label);
+int listen_on(const sockaddr_in &local, const char *socket_label, const char *bind_label);
 
-// A stream socket connected to addr:port, or -1 after a reported failure.
-int connect_to(uint32_t addr, int32_t port);
+// A stream socket connected to server, or -1 after a reported failure.
+int connect_to(const sockaddr_in &server);
 
 // Waits until at most at_most bytes written to sock are still queued: not
 // yet acknowledged by the peer for a stream, not yet taken by the device
@@ -37,9 +37,11 @@ int connect_to(uint32_t addr, int32_t port);
 // not shrink for IDLE_SECONDS.
 int wait_unsent(int sock, int at_most);
 
-constexpr int WAIT_AGAIN = -1;   // no client this time: listen again
-constexpr int WAIT_FAILED = -2;  // the listening socket failed: the service ends
+enum WaitResult {
+    CLIENT_TAKEN,    // *conn is the client's connection
+    WAIT_AGAIN,      // no client this time: listen again
+    LISTENER_FAILED  // the listening socket failed: the service ends
+};
 
 // Waits up to an hour for a client and accepts it, with its buffers set.
-// Returns the connection, WAIT_AGAIN or WAIT_FAILED.
-int wait_for_client(int listener, sockaddr_in *peer);
+WaitResult wait_for_client(int listener, int *conn, sockaddr_in *peer);

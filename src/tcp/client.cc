@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "app/settings.h"
+#include "core/constants.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
@@ -13,12 +13,11 @@
 
 namespace {
 
-// One result line.
-int measure_size(int sock, char *buf, int32_t size)
+SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in &)
 {
     say_packet_size(size);
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0)
-        return -1;
+        return SIZE_CONVERSATION_OVER;
 
     // Tx: 6 seconds of blocks, then the closing block. The time runs until
     // the server's host has acknowledged the last block counted, so the
@@ -48,11 +47,11 @@ int measure_size(int sock, char *buf, int32_t size)
     printf(" Tx, ");
     fflush(stdout);
     if (failed != 0)
-        return -1;
+        return SIZE_CONVERSATION_OVER;
 
     // Rx: from the request to the server's closing block, which counts
     if (send_control(sock, CMD_S2C, static_cast<uint32_t>(size)) != 0)
-        return -1;
+        return SIZE_CONVERSATION_OVER;
     clock_start(&start);
     int64_t received = 0;
     failed = recv_stream_phase(sock, buf, size, &received);
@@ -60,12 +59,12 @@ int measure_size(int sock, char *buf, int32_t size)
     check_elapsed(ticks);
     report_rate(received, ticks);
     puts(" Rx.");
-    return failed == 0 ? 0 : 1;  // a server that went shows at the next size
+    return failed == 0 ? SIZE_MEASURED : SIZE_CUT_SHORT;  // a server that went shows at the next size
 }
 
 }  // namespace
 
-int tcp_client()
+int tcp_client(const sockaddr_in &server, const int32_t *sizes, unsigned count)
 {
-    return run_client("TCP", tcp_port, measure_size);
+    return run_client("TCP", server, sizes, count, tcp_measure_size);
 }

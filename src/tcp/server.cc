@@ -3,17 +3,14 @@
 
 #include <cstdio>
 
-#include "app/settings.h"
+#include "core/constants.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"
 #include "core/session.h"
 
-// Answers control blocks until the client quits, goes, or asks for
-// something that cannot be served (an unknown code, a size that does not
-// fit the test buffer).
-void tcp_serve_connection(int conn, char *buf, const sockaddr_in &)
+void tcp_serve_connection(int conn, char *buf, const sockaddr_in &, int32_t)
 {
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
@@ -37,8 +34,8 @@ void tcp_serve_connection(int conn, char *buf, const sockaddr_in &)
     }
 }
 
-void *tcp_server_thread(void *)
+void *tcp_server_thread(void *local)
 {
-    run_service("TCP", tcp_port, "socket()", "bind()", tcp_serve_connection);
+    run_service("TCP", *static_cast<const sockaddr_in *>(local), "socket()", "bind()", tcp_serve_connection);
     return nullptr;
 }

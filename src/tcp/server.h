@@ -3,11 +3,14 @@
 
 #include <netinet/in.h>
 
-// Listens on bind_addr:tcp_port and serves one client at a time for ever;
-// it ends only when its listening socket fails. Thread entry; no argument.
-void *tcp_server_thread(void *);
+#include <cstdint>
+
+// Listens on *local (a const sockaddr_in *, which must outlive the thread)
+// and serves one client at a time for ever; it ends only when its listening
+// socket fails. Thread entry.
+void *tcp_server_thread(void *local);
 
 // Answers one client's control blocks on conn until it quits, goes, or asks
 // for something that cannot be served (an unknown code, a size that does not
-// fit the test buffer).
-void tcp_serve_connection(int conn, char *buf, const sockaddr_in &peer);
+// fit the test buffer). The port is the service's; nothing here needs it.
+void tcp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port);

@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
@@ -14,20 +15,19 @@
 
 namespace {
 
-// One result line.
-int measure_size(int sock, char *buf, int32_t size)
+// Datagrams go to the server's address and port: those of the control connection.
+SizeResult udp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in &server)
 {
-    const sockaddr_in dest = make_address(server_addr, udp_port);
     say_packet_size(size);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
-        return -1;  // the server resets its count before it echoes
+        return SIZE_CONVERSATION_OVER;  // the server resets its count before it echoes
 
     // Tx: the rate rests on what the server counted
     timespec start;
     start_timer(MEASURE_SECONDS);
     clock_start(&start);
-    const uint32_t sent = send_datagram_phase(udp_sock.load(), buf, size, dest);
+    const uint32_t sent = send_datagram_phase(udp_sock.load(), buf, size, server);
     // The time runs until the datagrams have left this host: those still
     // queued here when the alarm rang reach the server and count. (The
     // request that follows would wait behind them anyway.)
@@ -35,7 +35,7 @@ int measure_size(int sock, char *buf, int32_t size)
     int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
     check_elapsed(ticks);
     if (send_control(sock, CMD_RES, ctl.data) != 0 || recv_control(sock, &ctl) != 0)
-        return -1;
+        return SIZE_CONVERSATION_OVER;
     const uint32_t counted = ctl.data;
     report_rate(static_cast<int64_t>(size) * counted, ticks);
     printf(" (%ld%%) Tx, ", loss_percent(sent, counted));
@@ -44,15 +44,15 @@ int measure_size(int sock, char *buf, int32_t size)
     // Rx: from the request to the server's count, which comes after its phase
     reset_rx_counters();  // before the request, so the first datagram counts
     if (send_control(sock, CMD_S2C, static_cast<uint32_t>(size)) != 0)
-        return -1;
+        return SIZE_CONVERSATION_OVER;
     clock_start(&start);
     if (recv_control(sock, &ctl) != 0)
-        return -1;
+        return SIZE_CONVERSATION_OVER;
     ticks = clock_elapsed(start, TICKS_PER_SECOND);
     check_elapsed(ticks);
     report_rate(udp_rx_bytes.load(), ticks);
     printf(" (%ld%%) Rx.\n", loss_percent(ctl.data, udp_rx_count.load()));
-    return 0;
+    return SIZE_MEASURED;
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ long loss_percent(uint32_t sent, uint32_t received)
     return static_cast<long>((static_cast<uint64_t>(sent - received) * 100) / sent);
 }
 
-int udp_client()
+int udp_client(const sockaddr_in &server, const int32_t *sizes, unsigned count)
 {
-    return run_client("UDP", udp_port, measure_size);
+    return run_client("UDP", server, sizes, count, udp_measure_size);
 }

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
+#include "core/block.h"
 #include "core/measure.h"
 #include "core/sock.h"
 
@@ -22,37 +24,54 @@ void reset_rx_counters()
 bool wait_udp_ready()
 {
     const timespec pause = {0, 10000000};
-    while (udp_ready.load() == 0)
+    while (udp_ready.load() == UDP_SETTING_UP)
         nanosleep(&pause, nullptr);
-    return udp_ready.load() > 0;
+    return udp_ready.load() == UDP_BOUND;
 }
 
-void *udp_receiver_thread(void *)
+void *udp_receiver_thread(void *local)
 {
     char *buf = init_buffer(BUFFER_SIZE);
     int sock = -1;
     if (buf == nullptr)
         perror("malloc()");
     else
-        sock = open_bound_socket(SOCK_DGRAM, bind_addr, udp_port, "socket(DGRAM)", "bind(DGRAM)");
+        sock = open_bound_socket(SOCK_DGRAM, *static_cast<const sockaddr_in *>(local), "socket(DGRAM)",
+                                 "bind(DGRAM)");
     if (sock < 0) {
         // udp_sock stays -1: nobody may send on a descriptor that is not ours
         free(buf);
-        udp_ready.store(-1);
+        udp_ready.store(UDP_FAILED);
         return nullptr;
     }
     udp_sock.store(sock);
-    udp_ready.store(1);
+    udp_ready.store(UDP_BOUND);
 
+    // Only lengths count, so every datagram of a batch lands in the same
+    // buffer; 65536 bytes hold the largest, so msg_len is its whole length.
+    iovec space = {buf, BUFFER_SIZE};
+    mmsghdr batch[DATAGRAM_BATCH] = {};
+    for (auto &message : batch) {
+        message.msg_hdr.msg_iov = &space;
+        message.msg_hdr.msg_iovlen = 1;
+    }
     for (;;) {
-        // 65536 bytes hold the largest datagram, so n is its whole length
-        ssize_t n = recvfrom(sock, buf, BUFFER_SIZE, 0, nullptr, nullptr);
-        if (n > 0) {
-            udp_rx_count.fetch_add(1);
-            udp_rx_bytes.fetch_add(n);
-        } else if (n < 0 && errno != EINTR) {
-            perror("recvfrom()");
+        // waits for the first datagram, then takes what else has arrived
+        const int got = recvmmsg(sock, batch, DATAGRAM_BATCH, MSG_WAITFORONE, nullptr);
+        if (got < 0) {
+            if (errno != EINTR)
+                perror("recvfrom()");
+            continue;
         }
-        // an empty datagram counts nothing
+        uint32_t count = 0;
+        int64_t bytes = 0;
+        for (int i = 0; i < got; ++i) {
+            if (batch[i].msg_len > 0) {  // an empty datagram counts nothing
+                ++count;
+                bytes += batch[i].msg_len;
+            }
+        }
+        udp_rx_count.fetch_add(count);
+        udp_rx_bytes.fetch_add(bytes);
     }
 }

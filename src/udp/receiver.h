@@ -1,10 +1,11 @@
 // udp/receiver.h -- the thread that owns the datagram socket and counts what arrives
 #pragma once
 
-// Binds udp_sock to bind_addr:udp_port, sets udp_ready to 1 (or to -1 when
-// it cannot), then counts every datagram into udp_rx_count and udp_rx_bytes
-// for the life of the process. Thread entry; no argument.
-void *udp_receiver_thread(void *);
+// Binds udp_sock to *local (a const sockaddr_in *, which must outlive the
+// thread), sets udp_ready to UDP_BOUND (or UDP_FAILED when it cannot), then
+// counts every datagram into udp_rx_count and udp_rx_bytes for the life of
+// the process. Thread entry.
+void *udp_receiver_thread(void *local);
 
 // Sets both datagram counters to 0.
 void reset_rx_counters();

@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-#include "app/settings.h"
+#include "core/constants.h"
+#include "core/shared.h"
 #include "core/block.h"
 #include "core/control.h"
 #include "core/measure.h"
@@ -12,12 +13,11 @@
 #include "core/sock.h"
 #include "udp/receiver.h"
 
-// Answers control blocks until the client quits, goes, or asks for
-// something that cannot be served.
-void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
+void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port)
 {
-    // datagrams go to the control peer's host, on the datagram port
-    const sockaddr_in dest = make_address(peer.sin_addr.s_addr, udp_port);
+    // datagrams go to the control peer's host, on the datagram port, which
+    // is the control port's number
+    const sockaddr_in dest = make_address(peer.sin_addr.s_addr, port);
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
         if (ctl.cmd == CMD_C2S) {
@@ -45,10 +45,11 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer)
     }
 }
 
-void *udp_server_thread(void *)
+void *udp_server_thread(void *local)
 {
     // without the datagram socket there is nothing to serve
     if (wait_udp_ready())
-        run_service("UDP", udp_port, "socket(STREAM)", "bind(STREAM)", udp_serve_connection);
+        run_service("UDP", *static_cast<const sockaddr_in *>(local), "socket(STREAM)", "bind(STREAM)",
+                    udp_serve_connection);
     return nullptr;
 }

@@ -3,12 +3,16 @@
 
 #include <netinet/in.h>
 
-// Listens for control connections on bind_addr:udp_port, one client at a
-// time, and answers them with the receiver's counts and with datagram send
-// phases. It ends only when its listening socket fails, or at once when the
-// receiver could not bind the datagram socket. Thread entry; no argument.
-void *udp_server_thread(void *);
+#include <cstdint>
 
-// Answers one client's control blocks on conn; datagrams go to the peer's
-// host, on udp_port.
-void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer);
+// Listens for control connections on *local (a const sockaddr_in *, which
+// must outlive the thread; its port is the datagram port too), one client
+// at a time, and answers them with the receiver's counts and with datagram
+// send phases. It ends only when its listening socket fails, or at once when
+// the receiver could not bind the datagram socket. Thread entry.
+void *udp_server_thread(void *local);
+
+// Answers one client's control blocks on conn until the client quits, goes,
+// or asks for something that cannot be served; datagrams go to the peer's
+// host, on port.
+void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port);
