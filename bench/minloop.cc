@@ -7,8 +7,8 @@
 //   minloop -c ADDR PORT SIZE SECONDS rx   server sends, client swallows
 // The client prints "KBYTES_PER_SECOND BYTES".
 #include <arpa/inet.h>
-#include <signal.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>

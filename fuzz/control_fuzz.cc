@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "core/constants.h"
-#include "core/shared.h"
 #include "core/measure.h"
+#include "core/shared.h"
 #include "core/sock.h"
 #include "tcp/server.h"
 #include "udp/server.h"

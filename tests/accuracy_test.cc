@@ -80,10 +80,10 @@ void tcp_accuracy(const char *size, double tx_mbit = TX_MBIT, double rx_mbit = R
     const double tx = goodput_kbytes(tx_mbit, 1448, 1514), rx = goodput_kbytes(rx_mbit, 1448, 1514);
     printf("TCP %s: Tx %ld of %.0f KByte/s (%.4f), Rx %ld of %.0f KByte/s (%.4f)\n", size, f.tx, tx, f.tx / tx, f.rx,
            rx, f.rx / rx);
-    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx
-                                     << "\n" << out;
-    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx
-                                     << "\n" << out;
+    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx << "\n"
+                                     << out;
+    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx << "\n"
+                                     << out;
 }
 
 struct Counters {
@@ -92,8 +92,11 @@ struct Counters {
 
 Counters counters(const NetnsPair &net, const std::string &ns)
 {
-    return {net.udp_counter(ns, "OutDatagrams"), net.udp_counter(ns, "SndbufErrors"),
-            net.udp_counter(ns, "RcvbufErrors"), net.qdisc_drops(ns), net.qdisc_sent(ns),
+    return {net.udp_counter(ns, "OutDatagrams"),
+            net.udp_counter(ns, "SndbufErrors"),
+            net.udp_counter(ns, "RcvbufErrors"),
+            net.qdisc_drops(ns),
+            net.qdisc_sent(ns),
             net.udp_counter(ns, "InDatagrams")};
 }
 
@@ -102,9 +105,9 @@ std::string describe(const char *who, const Counters &before, const Counters &af
     std::ostringstream text;
     text << who << ": OutDatagrams +" << after.out - before.out << ", SndbufErrors +"
          << after.sndbuf_errors - before.sndbuf_errors << ", RcvbufErrors +"
-         << after.rcvbuf_errors - before.rcvbuf_errors << ", qdisc dropped +"
-         << after.qdisc_drops - before.qdisc_drops << ", qdisc passed +" << after.qdisc_sent - before.qdisc_sent
-         << ", InDatagrams +" << after.in - before.in << "\n";
+         << after.rcvbuf_errors - before.rcvbuf_errors << ", qdisc dropped +" << after.qdisc_drops - before.qdisc_drops
+         << ", qdisc passed +" << after.qdisc_sent - before.qdisc_sent << ", InDatagrams +" << after.in - before.in
+         << "\n";
     return text.str();
 }
 
@@ -169,19 +172,22 @@ TEST(Accuracy, UdpLossAgreesWithTheKernelAndRatesWithTheShapedGoodput)
     // A printed whole percent p stands for a loss from p up to p + 1 (the
     // fraction is cut off); that range must come within a point of the kernel's.
     const double tx_loss = kernel_loss(b0, b1, a0, a1), rx_loss = kernel_loss(a0, a1, b0, b1);
-    EXPECT_NEAR(f.tx_loss + 0.5, tx_loss, 1.5) << "Tx loss printed " << f.tx_loss << "%, the kernel's " << tx_loss
-                                         << "%\n" << accounts;
-    EXPECT_NEAR(f.rx_loss + 0.5, rx_loss, 1.5) << "Rx loss printed " << f.rx_loss << "%, the kernel's " << rx_loss
-                                         << "%\n" << accounts;
+    EXPECT_NEAR(f.tx_loss + 0.5, tx_loss, 1.5)
+        << "Tx loss printed " << f.tx_loss << "%, the kernel's " << tx_loss << "%\n"
+        << accounts;
+    EXPECT_NEAR(f.rx_loss + 0.5, rx_loss, 1.5)
+        << "Rx loss printed " << f.rx_loss << "%, the kernel's " << rx_loss << "%\n"
+        << accounts;
     EXPECT_GT(tx_loss, 5) << "the link did not drop: nothing was tested\n" << accounts;
     EXPECT_GT(rx_loss, 5) << "the link did not drop: nothing was tested\n" << accounts;
 
     const double tx = goodput_kbytes(UDP_TX_MBIT, 1024, 1066), rx = goodput_kbytes(UDP_RX_MBIT, 1024, 1066);
-    printf("UDP 1k: Tx %ld of %.0f KByte/s (%.4f), loss %ld%% against %.2f%%; Rx %ld of %.0f KByte/s (%.4f), "
-           "loss %ld%% against %.2f%%\n%s",
-           f.tx, tx, f.tx / tx, f.tx_loss, tx_loss, f.rx, rx, f.rx / rx, f.rx_loss, rx_loss, accounts.c_str());
-    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx
-                                     << "\n" << accounts;
-    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx
-                                     << "\n" << accounts;
+    printf(
+        "UDP 1k: Tx %ld of %.0f KByte/s (%.4f), loss %ld%% against %.2f%%; Rx %ld of %.0f KByte/s (%.4f), "
+        "loss %ld%% against %.2f%%\n%s",
+        f.tx, tx, f.tx / tx, f.tx_loss, tx_loss, f.rx, rx, f.rx / rx, f.rx_loss, rx_loss, accounts.c_str());
+    EXPECT_NEAR(f.tx, tx, tx * 0.03) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx << "\n"
+                                     << accounts;
+    EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx << "\n"
+                                     << accounts;
 }

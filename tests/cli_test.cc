@@ -17,8 +17,6 @@
 
 namespace {
 
-const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version 1.26\n";
-
 std::string usage_text(int port)
 {
     return "\nUsage: tarvo [options] [<server>]\n\n"
@@ -249,8 +247,9 @@ TEST(Service, InTheJournalEveryServerEventIsALineOfItsOwn)
 {
     // JOURNAL_STREAM names standard output, as systemd sets it for a service
     const int32_t port = free_port();
-    Process server("/bin/sh", {"-c", std::string("exec 3>&1; JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/3) exec ") +
-                                          TARVO_FAST_BIN + " -s -t -h 127.0.0.1 -p " + std::to_string(port)});
+    Process server("/bin/sh",
+                   {"-c", std::string("exec 3>&1; JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/3) exec ") +
+                              TARVO_FAST_BIN + " -s -t -h 127.0.0.1 -p " + std::to_string(port)});
     ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10));
     tcp_conversation("127.0.0.1", port);
     ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10, 2));
@@ -266,8 +265,8 @@ TEST(Service, InTheJournalEveryServerEventIsALineOfItsOwn)
 TEST(EndToEnd, AClosedPipeEndsTheClientQuietly)
 {
     Server server;
-    const std::string client = std::string(TARVO_FAST_BIN) + " -t -b 1k -p " + std::to_string(server.port) +
-                               " 127.0.0.1";
+    const std::string client =
+        std::string(TARVO_FAST_BIN) + " -t -b 1k -p " + std::to_string(server.port) + " 127.0.0.1";
     Process pipeline("/bin/bash", {"-c", client + " | head -c 30; echo \" status ${PIPESTATUS[0]}\""});
     ASSERT_EQ(pipeline.wait(30), 0);
     // the banner's first 30 bytes, then death by the broken pipe: no message of any kind

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/constants.h"
-#include "core/shared.h"
 #include "core/block.h"
+#include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/shared.h"
 
 namespace {
 

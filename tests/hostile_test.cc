@@ -20,13 +20,6 @@
 
 namespace {
 
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // Reads whatever the server sends until it closes, or falls silent for
 // 300 ms, or 3 s have passed; true when the server closed.
 bool drain(int sock)
@@ -46,20 +39,10 @@ bool drain(int sock)
     return false;
 }
 
-enum Service { TCP, UDP };
-
-int connect_to_service(const Server &server, Service service)
+int connect_to_service(const Server &server, Protocol service)
 {
     return service == TCP ? connect_tcp("127.0.0.1", server.port)
                           : connect_tcp("127.0.0.1", server.port + 1, "127.0.0.2");
-}
-
-void honest_conversation(const Server &server, Service service)
-{
-    if (service == TCP)
-        tcp_conversation("127.0.0.1", server.port);
-    else
-        udp_conversation(server.port + 1);
 }
 
 long count_fds(pid_t pid)
@@ -74,7 +57,7 @@ long rss_kb(pid_t pid)
     return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
 }
 
-class EveryCommand : public ::testing::TestWithParam<std::tuple<Service, uint32_t>> {};
+class EveryCommand : public ::testing::TestWithParam<std::tuple<Protocol, uint32_t>> {};
 
 }  // namespace
 
@@ -90,7 +73,7 @@ TEST_P(EveryCommand, WithEverySizeLeavesTheServerServing)
         send_raw(sock, cmd, size);
         drain(sock);
         reset(sock);
-        honest_conversation(server, service);
+        conversation(server, service);
         ASSERT_EQ(server.proc.wait(0), -1) << "command " << cmd << " size " << size << " ended the server";
     }
     EXPECT_EQ(server.proc.err().find("Sanitizer"), std::string::npos) << server.proc.err();
@@ -105,7 +88,7 @@ TEST(Hostile, SilentAndStalledPeersAreGivenUpAfterTheIdleLimit)
     Server server({"-s"});
     std::vector<int> socks;
     std::vector<double> started;
-    auto open = [&](Service service) {
+    auto open = [&](Protocol service) {
         socks.push_back(connect_to_service(server, service));
         started.push_back(now());
         return socks.back();
@@ -145,8 +128,8 @@ TEST(Hostile, SilentAndStalledPeersAreGivenUpAfterTheIdleLimit)
     trickle.join();
     EXPECT_LT(now() - started.back(), 1 + 3 + 1 + 3);
     close(trickler);
-    honest_conversation(server, TCP);
-    honest_conversation(server, UDP);
+    conversation(server, TCP);
+    conversation(server, UDP);
 }
 
 TEST(Hostile, AReaderThatStopsAndThenResetsFreesTheServer)
@@ -157,7 +140,7 @@ TEST(Hostile, AReaderThatStopsAndThenResetsFreesTheServer)
     usleep(2000000);  // the phase ends with the server blocked on a full buffer
     reset(sock);
     EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10));
-    honest_conversation(server, TCP);
+    conversation(server, TCP);
 }
 
 TEST(Hostile, MoreClientsAtOnceThanTheListenBacklogAreAllServed)
@@ -181,7 +164,7 @@ TEST(Hostile, MoreClientsAtOnceThanTheListenBacklogAreAllServed)
     for (auto &client : clients)
         client.join();
     EXPECT_EQ(served.load(), 10);
-    honest_conversation(server, TCP);
+    conversation(server, TCP);
 }
 
 TEST(Hostile, StrayEmptyAndLargestDatagramsDuringAUdpRun)
@@ -213,7 +196,7 @@ TEST(Hostile, StrayEmptyAndLargestDatagramsDuringAUdpRun)
     }
     running = false;
     strays.join();
-    honest_conversation(server, UDP);
+    conversation(server, UDP);
     EXPECT_EQ(server.proc.wait(0), -1);
 }
 
@@ -272,8 +255,8 @@ TEST(Hostile, TwoHundredSessionsLeaveDescriptorsAndMemoryFlat)
     usleep(300000);
     EXPECT_EQ(count_fds(server.proc.pid()), fds);
     EXPECT_LE(rss_kb(server.proc.pid()), rss + 256) << "resident memory grew from " << rss << " kB";
-    honest_conversation(server, TCP);
-    honest_conversation(server, UDP);
+    conversation(server, TCP);
+    conversation(server, UDP);
 }
 
 TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
@@ -283,8 +266,7 @@ TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
     Process server(NetnsPair::ip(), NetnsPair::in(net.a(), TARVO_FAST_BIN, {"-s", "-t"}));
     ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10));
     {
-        Process client(NetnsPair::ip(),
-                       NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "32k", NetnsPair::A_ADDR}));
+        Process client(NetnsPair::ip(), NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "32k", NetnsPair::A_ADDR}));
         ASSERT_TRUE(client.wait_for_output(" Tx, ", 10));
         ASSERT_TRUE(server.wait_for_output("Sending to client", 5));
         const double down = now();

@@ -36,8 +36,12 @@ std::vector<std::string> NetnsPair::in(const std::string &ns, const std::string 
 }
 
 namespace {
-constexpr const char *A_MAC = "02:00:0a:4d:00:01";
-constexpr const char *B_MAC = "02:00:0a:4d:00:02";
+
+// The bed itself is tools/netbed.sh, which the benchmarks use too.
+std::string bed(const std::string &args)
+{
+    return std::string(TARVO_NETBED) + " " + args;
+}
 
 // Namespaces left by a test process that was killed before it could remove
 // them carry its PID in their name: remove those of processes that are gone.
@@ -46,8 +50,10 @@ void sweep_leftovers(const std::string &ip)
     std::istringstream names(NetnsPair::output_of(ip + " netns list"));
     for (std::string name; names >> name;) {
         unsigned long pid = 0;
-        if (sscanf(name.c_str(), "tarvo-%lux", &pid) == 1 && pid != 0 && kill(static_cast<pid_t>(pid), 0) != 0)
-            NetnsPair::sh(ip + " netns del " + name);
+        unsigned serial = 0;
+        if (sscanf(name.c_str(), "tarvo-%lux%u", &pid, &serial) == 2 && pid != 0 &&
+            kill(static_cast<pid_t>(pid), 0) != 0)
+            NetnsPair::sh(bed("down " + std::to_string(pid) + "x" + std::to_string(serial)));
         names.ignore(1000, '\n');  // "(id: N)" follows some names
     }
 }
@@ -62,38 +68,21 @@ NetnsPair::NetnsPair()
     }
     sweep_leftovers(ip());
     static std::atomic<int> serial{0};
-    const std::string tag = std::to_string(getpid()) + "x" + std::to_string(serial++);
-    a_ = "tarvo-" + tag + "-a";
-    b_ = "tarvo-" + tag + "-b";
-    a_dev_ = "tv" + tag + "a";
-    b_dev_ = "tv" + tag + "b";
-    const std::string ip = NetnsPair::ip();
-    const bool made = sh(ip + " netns add " + a_) && sh(ip + " netns add " + b_) &&
-                      sh(ip + " link add " + a_dev_ + " netns " + a_ + " address " + A_MAC + " type veth peer name " +
-                         b_dev_ + " netns " + b_ + " address " + B_MAC) &&
-                      sh(ip + " -n " + a_ + " addr add " + A_ADDR + "/24 dev " + a_dev_) &&
-                      sh(ip + " -n " + b_ + " addr add " + B_ADDR + "/24 dev " + b_dev_) &&
-                      sh(ip + " -n " + a_ + " link set lo up") && sh(ip + " -n " + b_ + " link set lo up") &&
-                      sh(ip + " -n " + a_ + " link set " + a_dev_ + " up") &&
-                      sh(ip + " -n " + b_ + " link set " + b_dev_ + " up") &&
-                      // Fixed neighbours: a host whose queue is full of its own
-                      // datagrams would drop its ARP probes and lose its peer
-                      // for a second, which no tool could measure through.
-                      sh(ip + " -n " + a_ + " neigh replace " + B_ADDR + " lladdr " + B_MAC + " nud permanent dev " +
-                         a_dev_) &&
-                      sh(ip + " -n " + b_ + " neigh replace " + A_ADDR + " lladdr " + A_MAC + " nud permanent dev " +
-                         b_dev_);
-    if (!made)
-        why_not_ = "could not create network namespaces and a veth pair with " + ip;
+    tag_ = std::to_string(getpid()) + "x" + std::to_string(serial++);
+    a_ = "tarvo-" + tag_ + "-a";
+    b_ = "tarvo-" + tag_ + "-b";
+    a_dev_ = "tv" + tag_ + "a";
+    b_dev_ = "tv" + tag_ + "b";
+    if (!sh(bed("up " + tag_))) {
+        why_not_ = "could not create network namespaces and a veth pair with " + ip();
+        sh(bed("down " + tag_));
+    }
 }
 
 NetnsPair::~NetnsPair()
 {
-    // the veth pair goes with its namespaces
-    if (!a_.empty())
-        sh(ip() + " netns del " + a_);
-    if (!b_.empty())
-        sh(ip() + " netns del " + b_);
+    if (!tag_.empty())
+        sh(bed("down " + tag_));
 }
 
 std::string NetnsPair::output_of(const std::string &command)
@@ -111,20 +100,12 @@ std::string NetnsPair::output_of(const std::string &command)
 
 bool NetnsPair::shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const
 {
-    const std::string &dev = ns == a_ ? a_dev_ : b_dev_;
-    return sh(ip() + " netns exec " + ns + " tc qdisc replace dev " + dev + " root tbf rate " + rate + " burst " +
-              burst + " limit " + std::to_string(limit));
+    return sh(bed("shape " + tag_ + (ns == a_ ? " a " : " b ") + rate + " " + burst + " " + std::to_string(limit)));
 }
 
 bool NetnsPair::set_link(const std::string &ns, bool up) const
 {
-    const bool is_a = ns == a_;
-    const std::string &dev = is_a ? a_dev_ : b_dev_;
-    if (!up)
-        return sh(ip() + " -n " + ns + " link set " + dev + " down");
-    return sh(ip() + " -n " + ns + " link set " + dev + " up") &&
-           sh(ip() + " -n " + ns + " neigh replace " + (is_a ? B_ADDR : A_ADDR) + " lladdr " +
-              (is_a ? B_MAC : A_MAC) + " nud permanent dev " + dev);
+    return sh(bed("link " + tag_ + (ns == a_ ? " a " : " b ") + (up ? "up" : "down")));
 }
 
 long NetnsPair::qdisc_drops(const std::string &ns) const

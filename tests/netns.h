@@ -5,8 +5,8 @@
 #include <vector>
 
 // Host "a" is 10.77.0.1 and host "b" 10.77.0.2, each alone in its namespace,
-// so that two tarvo processes can each have the same ports. Everything is
-// removed again by the destructor.
+// so that two tarvo processes can each have the same ports: the bed of
+// tools/netbed.sh. Everything is removed again by the destructor.
 class NetnsPair {
 public:
     NetnsPair();
@@ -49,14 +49,14 @@ public:
     long udp_counter(const std::string &ns, const std::string &name) const;
 
 private:
-    std::string a_, b_, a_dev_, b_dev_, why_not_;
+    std::string tag_, a_, b_, a_dev_, b_dev_, why_not_;
 };
 
 // A test that needs the pair says why it cannot have it, and stops there.
-#define NEED_NAMESPACES(net)                                \
-    do {                                                    \
-        if (!(net).why_not().empty())                       \
-            GTEST_SKIP() << "SKIPPED: " << (net).why_not(); \
+#define NEED_NAMESPACES(net)                                                                                           \
+    do {                                                                                                               \
+        if (!(net).why_not().empty())                                                                                  \
+            GTEST_SKIP() << "SKIPPED: " << (net).why_not();                                                            \
     } while (0)
 
 struct PairRun {

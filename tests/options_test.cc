@@ -81,8 +81,8 @@ TEST(Options, UsageErrorsAndTheAddressRule)
         EXPECT_EQ(run({"-t", inert, "127.0.0.1"}), CONFIG_USAGE) << inert;
     EXPECT_EQ(run({"-m", "x", "-t", "127.0.0.1"}), CONFIG_USAGE);
     EXPECT_EQ(run({"-t", "-a", "x", "127.0.0.1"}), CONFIG_USAGE);
-    EXPECT_EQ(run({"-t", "-b"}), CONFIG_USAGE);  // missing argument
-    EXPECT_EQ(run({"-t"}), CONFIG_USAGE);        // no server
+    EXPECT_EQ(run({"-t", "-b"}), CONFIG_USAGE);   // missing argument
+    EXPECT_EQ(run({"-t"}), CONFIG_USAGE);         // no server
     EXPECT_EQ(run({"127.0.0.1"}), CONFIG_USAGE);  // a client must choose -t or -u
     EXPECT_EQ(run({"-t", "-u", "127.0.0.1"}), CONFIG_USAGE);
 

@@ -9,14 +9,15 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <thread>
 
 #include "core/constants.h"
-#include "core/shared.h"
 #include "core/measure.h"
+#include "core/shared.h"
+#include "core/sock.h"
 
 const std::vector<char> &pattern()
 {
@@ -136,11 +137,7 @@ void reset(int sock)
 
 sockaddr_in address(const char *addr, int32_t port)
 {
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = inet_addr(addr);
-    return sa;
+    return make_address(inet_addr(addr), port);
 }
 
 void tcp_conversation(const char *addr, int32_t port)
@@ -211,8 +208,8 @@ SendPhase UdpPeer::receive(uint32_t size) const
         poll(fds, 2, 10);
         sockaddr_in from;
         socklen_t len = sizeof from;
-        for (ssize_t n; (n = recvfrom(dgram, buf.data(), buf.size(), MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr *>(&from), &len)) >= 0;) {
+        for (ssize_t n; (n = recvfrom(dgram, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                                      &len)) >= 0;) {
             ++phase.datagrams;
             if (n != static_cast<ssize_t>(size) || buf[0] != 0 || ntohs(from.sin_port) != udp_port)
                 phase.well_formed = false;
@@ -223,6 +220,16 @@ SendPhase UdpPeer::receive(uint32_t size) const
         }
     }
     return phase;
+}
+
+void conversation(const Server &server, Protocol protocol)
+{
+    const int dones = count_of(server.proc.out(), "\nDone.\n");
+    if (protocol == TCP)
+        tcp_conversation("127.0.0.1", server.port);
+    else
+        udp_conversation(server.port + 1);
+    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, dones + 1)) << server.proc.out();
 }
 
 void udp_conversation(int32_t udp_port)

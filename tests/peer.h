@@ -74,3 +74,9 @@ struct UdpPeer {
 
 // A whole UDP conversation with one size; checks the counts as it goes.
 void udp_conversation(int32_t udp_port);
+
+// A whole, honest conversation with a server of the test-only build on
+// 127.0.0.1, which must succeed after whatever went before; the server must
+// say "Done." for it.
+enum Protocol { TCP, UDP };
+void conversation(const Server &server, Protocol protocol);

@@ -13,14 +13,16 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
-namespace {
+#include "core/sock.h"
+
+const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version 1.26\n";
 
 double now()
 {
@@ -28,6 +30,8 @@ double now()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
+
+namespace {
 
 std::string temp_path(const char *what)
 {
@@ -42,11 +46,8 @@ std::string temp_path(const char *what)
 bool can_bind(const char *addr, int32_t port, int type)
 {
     int sock = socket(AF_INET, type, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = inet_addr(addr);
-    bool ok = bind(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    const sockaddr_in sa = make_address(inet_addr(addr), port);
+    bool ok = bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
     close(sock);
     return ok;
 }
@@ -226,17 +227,12 @@ int connect_tcp(const char *addr, int32_t port, const char *source)
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     if (source != nullptr) {
-        sockaddr_in from = {};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr = inet_addr(source);
-        if (bind(sock, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0)
+        const sockaddr_in from = make_address(inet_addr(source), 0);
+        if (bind(sock, reinterpret_cast<const sockaddr *>(&from), sizeof from) != 0)
             throw std::runtime_error("bind source");
     }
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = inet_addr(addr);
-    if (connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0)
+    const sockaddr_in sa = make_address(inet_addr(addr), port);
+    if (connect(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0)
         return sock;
     if (errno == EINTR) {
         // the connection goes on being made: wait for its outcome

@@ -34,6 +34,12 @@ private:
     std::string out_path_, err_path_;
 };
 
+// The banner that every tarvo prints first (after a blank line).
+extern const std::string BANNER;
+
+// Seconds on the monotonic clock.
+double now();
+
 std::string read_file(const std::string &path);
 int count_of(const std::string &text, const std::string &part);
 
@@ -47,8 +53,8 @@ int32_t free_port(const char *addr = "127.0.0.1");
 
 // A listening tarvo server of the test-only build on addr, ready to serve.
 struct Server {
-    explicit Server(const std::vector<std::string> &mode = {"-s", "-t"},
-                    const char *addr = "127.0.0.1", const char *binary = TARVO_FAST_BIN);
+    explicit Server(const std::vector<std::string> &mode = {"-s", "-t"}, const char *addr = "127.0.0.1",
+                    const char *binary = TARVO_FAST_BIN);
     int32_t port;
     Process proc;
 };

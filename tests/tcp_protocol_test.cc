@@ -10,24 +10,10 @@
 #include <vector>
 
 #include "core/constants.h"
-#include "core/shared.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/shared.h"
 #include "peer.h"
-
-namespace {
-
-constexpr char BANNER[] = "\nTARVO - Network Throughput Benchmark, Version 1.26\n\n";
-
-// A whole, normal conversation, which must succeed after anything that went before.
-void normal_conversation(const Server &server)
-{
-    const int dones = count_of(server.proc.out(), "\nDone.\n");
-    tcp_conversation("127.0.0.1", server.port);
-    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, dones + 1)) << server.proc.out();
-}
-
-}  // namespace
 
 TEST(TcpServer, ServesAWholeConversationInWholeBlocksAndSaysSo)
 {
@@ -55,7 +41,7 @@ TEST(TcpServer, ServesAWholeConversationInWholeBlocksAndSaysSo)
     close(sock);
 
     ASSERT_TRUE(server.proc.wait_for_output("server listening.", 10, 2));
-    EXPECT_EQ(server.proc.out(), std::string(BANNER) +
+    EXPECT_EQ(server.proc.out(), BANNER + "\n" +
                                      "TCP server listening.\n"
                                      "TCP connection established ... "
                                      "\nReceiving from client, packet size 1000 ... "
@@ -96,7 +82,7 @@ TEST(TcpServer, EndsOnlyTheConnectionOnBadCodesSizesAndSplitBlocks)
     EXPECT_TRUE(closed_by_server(sock));
     close(sock);
 
-    normal_conversation(server);
+    conversation(server, TCP);
     EXPECT_EQ(server.proc.out().find("packet size 0 "), std::string::npos);
     EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
 }
@@ -135,7 +121,7 @@ TEST(TcpServer, ClientsThatCloseOrResetInAnyPhaseNeverStopTheServer)
 
     for (int i = 0; i < 6; ++i)
         ASSERT_TRUE(server.proc.wait_for_output("\nDone.\n", 15, i + 1)) << server.proc.out();
-    normal_conversation(server);
+    conversation(server, TCP);
     EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
     EXPECT_TRUE(server.proc.wait_for_output("TCP server listening.", 10, 8));
 }

@@ -16,19 +16,6 @@
 #include "peer.h"
 #include "udp/client.h"
 
-namespace {
-
-constexpr char BANNER[] = "\nTARVO - Network Throughput Benchmark, Version 1.26\n\n";
-
-void normal_conversation(const Server &server)
-{
-    const int dones = count_of(server.proc.out(), "\nDone.\n");
-    udp_conversation(server.port + 1);
-    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, dones + 1));
-}
-
-}  // namespace
-
 TEST(UdpServer, EchoesCountsSendsAndSaysSo)
 {
     Server server({"-s", "-u"});
@@ -57,7 +44,7 @@ TEST(UdpServer, EchoesCountsSendsAndSaysSo)
         EXPECT_TRUE(peer.closed_by_server());
     }
     ASSERT_TRUE(server.proc.wait_for_output("UDP server listening.", 10, 2));
-    EXPECT_EQ(server.proc.out(), std::string(BANNER) +
+    EXPECT_EQ(server.proc.out(), BANNER + "\n" +
                                      "UDP server listening.\n"
                                      "UDP connection established ... "
                                      "\nReceiving from client, packet size 1000 ... "
@@ -102,7 +89,7 @@ TEST(UdpServer, BadSizesOversizedDatagramsAndVanishingClientsNeverStopIt)
         setsockopt(peer.ctl, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
     ASSERT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, 9));
-    normal_conversation(server);
+    conversation(server, UDP);
     EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
 }
 
@@ -131,7 +118,7 @@ TEST(UdpServer, TheAlarmOfOneServiceNeverStopsTheOther)
         EXPECT_EQ(peer.receive(1000).reply.cmd, CMD_RES);
     }
     tcp.join();
-    normal_conversation(server);
+    conversation(server, UDP);
     tcp_conversation("127.0.0.1", server.port);
     EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 10, 5));
     EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
@@ -178,8 +165,8 @@ TEST(UdpLoss, WholePercentsWithoutWrapOrDivisionByZero)
     EXPECT_EQ(loss_percent(1000, 989), 1);
     EXPECT_EQ(loss_percent(3, 2), 33);
     EXPECT_EQ(loss_percent(0, 0), 0);
-    EXPECT_EQ(loss_percent(0, 5), 0);     // nothing sent, strays arrived
-    EXPECT_EQ(loss_percent(100, 150), 0);  // strays from another sender
+    EXPECT_EQ(loss_percent(0, 5), 0);              // nothing sent, strays arrived
+    EXPECT_EQ(loss_percent(100, 150), 0);          // strays from another sender
     EXPECT_EQ(loss_percent(4000000000u, 0), 100);  // no 32-bit overflow of the product
     EXPECT_EQ(loss_percent(4000000000u, 2000000000u), 50);
 }

@@ -61,8 +61,8 @@ int parse_port(const char *text)
     }
     const auto port = static_cast<uint32_t>(value);
     if ((port & 0xFFFF) == 0 || ((port + 1) & 0xFFFF) == 0) {
-        fprintf(stderr, "tarvo: -p %s: the TCP port (%u) or the UDP port (%u) would be 0\n", text,
-                port & 0xFFFF, (port + 1) & 0xFFFF);
+        fprintf(stderr, "tarvo: -p %s: the TCP port (%u) or the UDP port (%u) would be 0\n", text, port & 0xFFFF,
+                (port + 1) & 0xFFFF);
         return -1;
     }
     tcp_port = static_cast<int32_t>(port);

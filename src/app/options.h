@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-
 // The version text cut from the revision string, and the banner built on it.
 const char *version_text();
 void print_banner();

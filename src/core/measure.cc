@@ -71,8 +71,7 @@ int32_t clock_elapsed(const timespec &start, int32_t ticks_per_second)
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return ticks_between(now.tv_sec - start.tv_sec, (now.tv_nsec - start.tv_nsec) / 1000,
-                         ticks_per_second);
+    return ticks_between(now.tv_sec - start.tv_sec, (now.tv_nsec - start.tv_nsec) / 1000, ticks_per_second);
 }
 
 void check_elapsed(int32_t ticks)

@@ -8,8 +8,8 @@
 
 // How one block size of a client run went; its result line is printed.
 enum SizeResult {
-    SIZE_MEASURED,         // both phases whole
-    SIZE_CUT_SHORT,        // a phase ended early, but the next size may be tried
+    SIZE_MEASURED,          // both phases whole
+    SIZE_CUT_SHORT,         // a phase ended early, but the next size may be tried
     SIZE_CONVERSATION_OVER  // the connection cannot go on
 };
 // server is the address and port the run talks to.

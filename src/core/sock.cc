@@ -3,8 +3,8 @@
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
-#include <poll.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>

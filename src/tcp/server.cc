@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "core/constants.h"
 #include "core/block.h"
+#include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"

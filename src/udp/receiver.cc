@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/constants.h"
-#include "core/shared.h"
 #include "core/block.h"
+#include "core/constants.h"
 #include "core/measure.h"
+#include "core/shared.h"
 #include "core/sock.h"
 
 void reset_rx_counters()
@@ -36,8 +36,7 @@ void *udp_receiver_thread(void *local)
     if (buf == nullptr)
         perror("malloc()");
     else
-        sock = open_bound_socket(SOCK_DGRAM, *static_cast<const sockaddr_in *>(local), "socket(DGRAM)",
-                                 "bind(DGRAM)");
+        sock = open_bound_socket(SOCK_DGRAM, *static_cast<const sockaddr_in *>(local), "socket(DGRAM)", "bind(DGRAM)");
     if (sock < 0) {
         // udp_sock stays -1: nobody may send on a descriptor that is not ours
         free(buf);

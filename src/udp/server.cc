@@ -3,13 +3,13 @@
 
 #include <cstdio>
 
-#include "core/constants.h"
-#include "core/shared.h"
 #include "core/block.h"
+#include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"
 #include "core/session.h"
+#include "core/shared.h"
 #include "core/sock.h"
 #include "udp/receiver.h"
 

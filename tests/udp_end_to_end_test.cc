@@ -1,15 +1,9 @@
-// tests/netns_test.cc -- UDP end to end between two namespaces, since a UDP
+// tests/udp_end_to_end_test.cc -- UDP end to end between two namespaces, since a UDP
 // client and server cannot share one host's datagram port
 #include <gtest/gtest.h>
 
 #include "netns.h"
 #include "process.h"
-
-namespace {
-
-const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version 1.26\n";
-
-}  // namespace
 
 TEST(UdpEndToEnd, EveryDefaultSizeWithRatesAndLoss)
 {
@@ -34,9 +28,10 @@ TEST(UdpEndToEnd, DatagramsTooLargeForIpv4AreAllLostBothWays)
     NetnsPair net;
     NEED_NAMESPACES(net);
     PairRun run = run_pair(net, TARVO_FAST_BIN, {"-s", "-u"}, {"-u", "-b", "64k"});
-    EXPECT_EQ(run.out, BANNER + "\nUDP connection established.\n"
-                                "Packet size 64k bytes:  0 Byte/s (100%) Tx,  0 Byte/s (100%) Rx.\n"
-                                "Done.\n\n");
+    EXPECT_EQ(run.out, BANNER +
+                           "\nUDP connection established.\n"
+                           "Packet size 64k bytes:  0 Byte/s (100%) Tx,  0 Byte/s (100%) Rx.\n"
+                           "Done.\n\n");
     // once each, not once a datagram
     EXPECT_EQ(run.err, "sendto(): Message too long\n");
     EXPECT_EQ(run.status, 0);

@@ -1,0 +1,57 @@
+#!/bin/sh
+# tools/netbed.sh -- the two test hosts of the tests and of the benchmarks:
+# host a (10.77.0.1) in namespace tarvo-TAG-a and host b (10.77.0.2) in
+# tarvo-TAG-b, joined by the veth pair tvTAGa/tvTAGb. Needs root.
+#   netbed.sh up TAG                         make the pair (and say nothing)
+#   netbed.sh down TAG                       remove it; the veth goes with it
+#   netbed.sh link TAG a|b up|down           take a host's end of the link down, or up again
+#   netbed.sh shape TAG a|b RATE BURST LIMIT a token bucket on what that host sends
+set -eu
+A_ADDR=10.77.0.1 B_ADDR=10.77.0.2
+A_MAC=02:00:0a:4d:00:01 B_MAC=02:00:0a:4d:00:02
+IP=$(command -v ip || echo /usr/sbin/ip)
+TC=$(command -v tc || echo /usr/sbin/tc)
+cmd=$1 tag=$2
+a=tarvo-$tag-a b=tarvo-$tag-b
+
+# Fixed neighbours: a host whose queue is full of its own datagrams would
+# drop its ARP probes and lose its peer for a second, which no tool could
+# measure through. Going down removes them, so coming up sets them again.
+neighbour() {  # host
+    if [ "$1" = a ]; then
+        "$IP" -n "$a" neigh replace "$B_ADDR" lladdr "$B_MAC" nud permanent dev "tv${tag}a"
+    else
+        "$IP" -n "$b" neigh replace "$A_ADDR" lladdr "$A_MAC" nud permanent dev "tv${tag}b"
+    fi
+}
+
+case $cmd in
+up)
+    "$IP" netns add "$a"
+    "$IP" netns add "$b"
+    "$IP" link add "tv${tag}a" netns "$a" address "$A_MAC" type veth peer name "tv${tag}b" netns "$b" address "$B_MAC"
+    "$IP" -n "$a" addr add "$A_ADDR/24" dev "tv${tag}a"
+    "$IP" -n "$b" addr add "$B_ADDR/24" dev "tv${tag}b"
+    for host in a b; do
+        ns=tarvo-$tag-$host
+        "$IP" -n "$ns" link set lo up
+        "$IP" -n "$ns" link set "tv$tag$host" up
+        neighbour "$host"
+    done
+    ;;
+down)
+    "$IP" netns del "$a" 2>/dev/null || true
+    "$IP" netns del "$b" 2>/dev/null || true
+    ;;
+link)
+    "$IP" -n "tarvo-$tag-$3" link set "tv$tag$3" "$4"
+    [ "$4" = down ] || neighbour "$3"
+    ;;
+shape)
+    "$IP" netns exec "tarvo-$tag-$3" "$TC" qdisc replace dev "tv$tag$3" root tbf rate "$4" burst "$5" limit "$6"
+    ;;
+*)
+    echo "usage: netbed.sh up|down|link|shape TAG ..." >&2
+    exit 2
+    ;;
+esac
