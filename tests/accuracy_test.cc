@@ -92,12 +92,9 @@ struct Counters {
 
 Counters counters(const NetnsPair &net, const std::string &ns)
 {
-    return {net.udp_counter(ns, "OutDatagrams"),
-            net.udp_counter(ns, "SndbufErrors"),
-            net.udp_counter(ns, "RcvbufErrors"),
-            net.qdisc_drops(ns),
-            net.qdisc_sent(ns),
-            net.udp_counter(ns, "InDatagrams")};
+    return {net.udp_counter(ns, "OutDatagrams"), net.udp_counter(ns, "SndbufErrors"),
+            net.udp_counter(ns, "RcvbufErrors"), net.qdisc_counter(ns, "(dropped "),
+            net.qdisc_counter(ns, " bytes "),    net.udp_counter(ns, "InDatagrams")};
 }
 
 std::string describe(const char *who, const Counters &before, const Counters &after)

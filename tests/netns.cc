@@ -108,21 +108,13 @@ bool NetnsPair::set_link(const std::string &ns, bool up) const
     return sh(bed("link " + tag_ + (ns == a_ ? " a " : " b ") + (up ? "up" : "down")));
 }
 
-long NetnsPair::qdisc_drops(const std::string &ns) const
+long NetnsPair::qdisc_counter(const std::string &ns, const std::string &before) const
 {
-    const std::string &dev = ns == a_ ? a_dev_ : b_dev_;
     // "Sent 123 bytes 4 pkt (dropped 5, overlimits 6 requeues 0)"
-    const std::string text = output_of(ip() + " netns exec " + ns + " tc -s qdisc show dev " + dev);
-    const size_t at = text.find("(dropped ");
-    return at == std::string::npos ? -1 : std::stol(text.substr(at + 9));
-}
-
-long NetnsPair::qdisc_sent(const std::string &ns) const
-{
-    const std::string &dev = ns == a_ ? a_dev_ : b_dev_;
-    const std::string text = output_of(ip() + " netns exec " + ns + " tc -s qdisc show dev " + dev);
-    const size_t at = text.find(" bytes ");
-    return at == std::string::npos ? -1 : std::stol(text.substr(at + 7));
+    const std::string text =
+        output_of(ip() + " netns exec " + ns + " tc -s qdisc show dev " + (ns == a_ ? a_dev_ : b_dev_));
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + before.size()));
 }
 
 long NetnsPair::udp_counter(const std::string &ns, const std::string &name) const

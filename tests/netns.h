@@ -42,9 +42,9 @@ public:
     // neighbour, which going down has removed). True when ip did it.
     bool set_link(const std::string &ns, bool up) const;
 
-    // Packets that the token bucket of host ns dropped, and passed, so far.
-    long qdisc_drops(const std::string &ns) const;
-    long qdisc_sent(const std::string &ns) const;
+    // A count of the token bucket of host ns, the number after `before` in
+    // tc's statistics: "(dropped " for packets dropped, " bytes " for packets passed.
+    long qdisc_counter(const std::string &ns, const std::string &before) const;
     // A counter of the Udp line of /proc/net/snmp in namespace ns ("OutDatagrams", ...).
     long udp_counter(const std::string &ns, const std::string &name) const;
 

@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <stdexcept>
 #include <thread>
 
+#include "core/block.h"
 #include "core/constants.h"
 #include "core/measure.h"
 #include "core/shared.h"
@@ -39,17 +39,15 @@ ssize_t recv_resumed(int sock, void *buf, size_t len, int flags)
     return n;
 }
 
+// The program's own block loops, which core_test checks on their own.
 bool send_whole(int sock, const char *buf, size_t len)
 {
-    for (size_t at = 0; at < len;) {
-        ssize_t n = send(sock, buf + at, len - at, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        at += static_cast<size_t>(n);
-    }
-    return true;
+    return send_block(sock, buf, static_cast<int32_t>(len)) > 0;
+}
+
+bool read_whole(int sock, char *buf, int32_t size)
+{
+    return recv_block(sock, buf, size) > 0;
 }
 
 void send_raw(int sock, uint32_t cmd, uint32_t data)
@@ -65,17 +63,6 @@ void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
         block[0] = i == blocks - 1 ? mark_of_last : 0;
         ASSERT_TRUE(send_whole(sock, block.data(), static_cast<size_t>(size)));
     }
-}
-
-bool read_whole(int sock, char *buf, int32_t size)
-{
-    for (int32_t at = 0; at < size;) {
-        ssize_t n = recv_resumed(sock, buf + at, static_cast<size_t>(size - at), 0);
-        if (n <= 0)
-            return false;
-        at += static_cast<int32_t>(n);
-    }
-    return true;
 }
 
 long receive_phase(int sock, int32_t size)
@@ -107,21 +94,14 @@ long receive_phase(int sock, int32_t size)
 
 bool closed_by_server(int sock, double seconds)
 {
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const double end = now() + seconds;
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const double left = seconds - static_cast<double>(now.tv_sec - start.tv_sec) -
-                            static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+        const double left = end - now();
         if (left <= 0)
             return false;  // still open: a timeout is not a close
         pollfd fd = {sock, POLLIN, 0};
-        const int ready = poll(&fd, 1, static_cast<int>(left * 1000) + 1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            continue;  // the time is checked again above
+        if (poll(&fd, 1, static_cast<int>(left * 1000) + 1) <= 0)
+            continue;  // interrupted, or out of time: looked at again above
         char byte;
         const ssize_t n = recv_resumed(sock, &byte, 1, MSG_DONTWAIT);
         return n == 0 || (n < 0 && errno == ECONNRESET);
