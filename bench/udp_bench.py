@@ -120,13 +120,14 @@ def report(size, results):
     med = {}
     for name, runs in results.items():
         med[name] = [statistics.median(r[i] for r in runs) for i in range(4)]
-        med[name].append(statistics.median(r[4] / r[5] * 1e6 for r in runs))
+        med[name].append(statistics.median(r[4] / r[5] * 1e6 if r[5] else 0 for r in runs))
         print("%-8s %12.0f %5.1f%% %12.0f %5.1f%% %14.3f" % ((name,) + tuple(med[name])))
     t = med["tarvo"]
+    ratio = lambda a, b: "%.3f" % (a / b) if b else "n/a"  # noqa: E731 (a peer that moved nothing)
     for name in ("iperf3", "iperf2"):
         p = med[name]
-        print("tarvo/%-7s delivered Tx %.3f  Rx %.3f  CPU per datagram %.3f" %
-              (name, t[0] / p[0], t[2] / p[2], t[4] / p[4]))
+        print("tarvo/%-7s delivered Tx %s  Rx %s  CPU per datagram %s" %
+              (name, ratio(t[0], p[0]), ratio(t[2], p[2]), ratio(t[4], p[4])))
     sys.stdout.flush()
 
 
