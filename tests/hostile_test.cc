@@ -33,7 +33,7 @@ bool drain(int sock)
             continue;
         if (ready <= 0)
             return false;
-        if (recv_resumed(sock, buf.data(), buf.size(), 0) <= 0)
+        if (recv(sock, buf.data(), buf.size(), MSG_DONTWAIT) <= 0)  // readable: it cannot block
             return true;
     }
     return false;

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,21 +42,6 @@ std::string bed(const std::string &args)
     return std::string(TARVO_NETBED) + " " + args;
 }
 
-// Namespaces left by a test process that was killed before it could remove
-// them carry its PID in their name: remove those of processes that are gone.
-void sweep_leftovers(const std::string &ip)
-{
-    std::istringstream names(NetnsPair::output_of(ip + " netns list"));
-    for (std::string name; names >> name;) {
-        unsigned long pid = 0;
-        unsigned serial = 0;
-        if (sscanf(name.c_str(), "tarvo-%lux%u", &pid, &serial) == 2 && pid != 0 &&
-            kill(static_cast<pid_t>(pid), 0) != 0)
-            NetnsPair::sh(bed("down " + std::to_string(pid) + "x" + std::to_string(serial)));
-        names.ignore(1000, '\n');  // "(id: N)" follows some names
-    }
-}
-
 }  // namespace
 
 NetnsPair::NetnsPair()
@@ -66,7 +50,6 @@ NetnsPair::NetnsPair()
         why_not_ = "network namespaces need root";
         return;
     }
-    sweep_leftovers(ip());
     static std::atomic<int> serial{0};
     tag_ = std::to_string(getpid()) + "x" + std::to_string(serial++);
     a_ = "tarvo-" + tag_ + "-a";

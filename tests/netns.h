@@ -21,8 +21,6 @@ public:
     static constexpr const char *B_ADDR = "10.77.0.2";
     const std::string &a() const { return a_; }
     const std::string &b() const { return b_; }
-    const std::string &a_dev() const { return a_dev_; }
-    const std::string &b_dev() const { return b_dev_; }
 
     // The program to start, and its arguments, to run binary in namespace ns.
     static std::string ip();

@@ -30,15 +30,6 @@ const std::vector<char> &pattern()
     return bytes;
 }
 
-ssize_t recv_resumed(int sock, void *buf, size_t len, int flags)
-{
-    ssize_t n;
-    do
-        n = recv(sock, buf, len, flags);
-    while (n < 0 && errno == EINTR);
-    return n;
-}
-
 // The program's own block loops, which core_test checks on their own.
 bool send_whole(int sock, const char *buf, size_t len)
 {
@@ -52,8 +43,7 @@ bool read_whole(int sock, char *buf, int32_t size)
 
 void send_raw(int sock, uint32_t cmd, uint32_t data)
 {
-    const uint32_t words[2] = {htonl(cmd), htonl(data)};
-    ASSERT_TRUE(send_whole(sock, reinterpret_cast<const char *>(words), 8));
+    ASSERT_EQ(send_control(sock, cmd, data), 0);
 }
 
 void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
@@ -103,7 +93,7 @@ bool closed_by_server(int sock, double seconds)
         if (poll(&fd, 1, static_cast<int>(left * 1000) + 1) <= 0)
             continue;  // interrupted, or out of time: looked at again above
         char byte;
-        const ssize_t n = recv_resumed(sock, &byte, 1, MSG_DONTWAIT);
+        const ssize_t n = recv(sock, &byte, 1, MSG_DONTWAIT);  // never blocks, so never interrupted
         return n == 0 || (n < 0 && errno == ECONNRESET);
     }
 }
@@ -151,11 +141,7 @@ UdpPeer::~UdpPeer()
 
 bool UdpPeer::reply(CONTROL *out) const
 {
-    uint32_t words[2];
-    if (!read_whole(ctl, reinterpret_cast<char *>(words), 8))
-        return false;
-    *out = {ntohl(words[0]), ntohl(words[1])};
-    return true;
+    return recv_control(ctl, out) == 0;
 }
 
 CONTROL UdpPeer::ask(uint32_t cmd, uint32_t data) const

@@ -3,8 +3,6 @@
 
 #include <netinet/in.h>
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -23,9 +21,8 @@ void send_raw(int sock, uint32_t cmd, uint32_t data);
 // A client's send phase: blocks of size bytes, the last one with the mark given.
 void send_blocks(int sock, int32_t size, int blocks, char mark_of_last);
 
-// recv and send that resume after an interrupted call (an in-process
+// Whole transfers that resume after an interrupted call (an in-process
 // server's phase alarm may land on a test thread).
-ssize_t recv_resumed(int sock, void *buf, size_t len, int flags);
 bool send_whole(int sock, const char *buf, size_t len);
 bool read_whole(int sock, char *buf, int32_t size);
 
@@ -34,10 +31,10 @@ bool read_whole(int sock, char *buf, int32_t size);
 // nothing after it. Returns the number of blocks, the closing one included.
 long receive_phase(int sock, int32_t size);
 
-// The server has ended the connection within seconds: the stream ends (or
-// is reset) without a byte. A connection still open then is not closed; the
-// default bound is well below the test build's 3-second idle limit, so a
-// server that keeps a connection it should end is caught.
+// The server has ended the connection within seconds: the stream ends (or is
+// reset) without a byte. A connection still open then is not closed: the
+// default bound, well below the test build's 3-second idle limit, catches a
+// server that keeps a connection it should end.
 bool closed_by_server(int sock, double seconds = 1.5);
 
 // Closes with a reset rather than an orderly end.

@@ -3,6 +3,9 @@
 # host a (10.77.0.1) in namespace tarvo-TAG-a and host b (10.77.0.2) in
 # tarvo-TAG-b, joined by the veth pair tvTAGa/tvTAGb. Needs root.
 #   netbed.sh up TAG                         make the pair (and say nothing)
+# A TAG that starts with a PID (the tests' 1234x0, the benchmarks' b1234)
+# marks beds that "up" removes once that process is gone: a killed run
+# leaves nothing behind for long.
 #   netbed.sh down TAG                       remove it; the veth goes with it
 #   netbed.sh link TAG a|b up|down           take a host's end of the link down, or up again
 #   netbed.sh shape TAG a|b RATE BURST LIMIT a token bucket on what that host sends
@@ -27,6 +30,14 @@ neighbour() {  # host
 
 case $cmd in
 up)
+    for ns in $("$IP" netns list | awk '{print $1}'); do
+        old=${ns#tarvo-}; old=${old%-a}
+        pid=${old#b}; pid=${pid%%x*}
+        case $ns:$pid in
+        tarvo-*-a:*[!0-9]* | tarvo-*-a:) ;;
+        tarvo-*-a:*) kill -0 "$pid" 2>/dev/null || "$0" down "$old" ;;
+        esac
+    done
     "$IP" netns add "$a"
     "$IP" netns add "$b"
     "$IP" link add "tv${tag}a" netns "$a" address "$A_MAC" type veth peer name "tv${tag}b" netns "$b" address "$B_MAC"
