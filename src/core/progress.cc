@@ -22,6 +22,17 @@ const char *bare_size(int32_t size)
     return label;
 }
 
+// A phase's line: "\nReceiving from client, ... " on a terminal, a whole
+// "UDP receiving from client, ..." line in the journal.
+void say_phase(const char *protocol, const char *what, const char *what_in_journal, int32_t size)
+{
+    if (journal)
+        printf("%s %s, packet size %s.\n", protocol, what_in_journal, bare_size(size));
+    else
+        printf("\n%s, packet size %s ... ", what, format_size(size));
+    fflush(stdout);
+}
+
 }  // namespace
 
 bool stdout_is_journal()
@@ -70,20 +81,12 @@ void say_established(const char *protocol, const sockaddr_in &peer)
 
 void say_receiving(const char *protocol, int32_t size)
 {
-    if (journal)
-        printf("%s receiving from client, packet size %s.\n", protocol, bare_size(size));
-    else
-        printf("\nReceiving from client, packet size %s ... ", format_size(size));
-    fflush(stdout);
+    say_phase(protocol, "Receiving from client", "receiving from client", size);
 }
 
 void say_sending(const char *protocol, int32_t size)
 {
-    if (journal)
-        printf("%s sending to client, packet size %s.\n", protocol, bare_size(size));
-    else
-        printf("\nSending to client, packet size %s ... ", format_size(size));
-    fflush(stdout);
+    say_phase(protocol, "Sending to client", "sending to client", size);
 }
 
 void say_done(const char *protocol)

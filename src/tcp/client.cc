@@ -13,6 +13,17 @@
 
 namespace {
 
+// Waits until at most at_most bytes sent on sock lack an acknowledgement. A
+// connection that fails meanwhile, or stalls for the idle limit, fails as a
+// send would, and says so.
+int wait_acknowledged(int sock, int at_most)
+{
+    if (wait_unsent(sock, at_most) == 0)
+        return 0;
+    perror("send()");
+    return -1;
+}
+
 SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in &)
 {
     say_packet_size(size);
@@ -30,18 +41,13 @@ SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in
     int failed = send_stream_phase(sock, buf, size, &blocks);
     if (failed == 0)
         failed = send_closing_block(sock, buf, size);
-    bool waited = false;
-    if (failed == 0) {
-        waited = true;
-        failed = wait_unsent(sock, size);
-    }
+    if (failed == 0)
+        failed = wait_acknowledged(sock, size);
     int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
     // The closing block too: a request queued behind it would start the Rx
     // clock early.
     if (failed == 0)
-        failed = wait_unsent(sock, 0);
-    if (failed != 0 && waited)
-        perror("send()");
+        failed = wait_acknowledged(sock, 0);
     check_elapsed(ticks);
     report_rate(blocks * size, ticks);
     printf(" Tx, ");

@@ -59,7 +59,7 @@ void *udp_receiver_thread(void *local)
         const int got = recvmmsg(sock, batch, DATAGRAM_BATCH, MSG_WAITFORONE, nullptr);
         if (got < 0) {
             if (errno != EINTR)
-                perror("recvfrom()");
+                perror("recvfrom()");  // named for the one-datagram call, as this report always has been
             continue;
         }
         uint32_t count = 0;
