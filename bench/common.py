@@ -61,8 +61,8 @@ def free_port():
 class Server:
     """A server process started here and ended here, by its PID."""
 
-    def __init__(self, cmd):
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def __init__(self, cmd, stdout=subprocess.DEVNULL):
+        self.proc = subprocess.Popen(cmd, stdout=stdout, stderr=subprocess.DEVNULL)
         time.sleep(0.5)
 
     def stop(self):
