@@ -4,13 +4,16 @@ between two network namespaces joined by veth (run as root), servers pinned
 to one core and clients to the other.
 
 For each datagram length it prints the medians of each tool's delivered rates
-(what the receiving side counted) and losses in both directions, and the CPU
-seconds that each client spent per million datagrams it sent or received (the
-kernel's own count, /proc/net/snmp of the client's namespace). Peers send as
+(what the receiving side counted) and losses in both directions, the losses
+also as the kernel counted them (RcvbufErrors of the receiving host over
+OutDatagrams of the sending host, the same measure for every tool), and the
+CPU seconds that each client spent per million datagrams it sent or received
+(the kernel's own count, /proc/net/snmp of the client's namespace). Peers send as
 fast as they can: iperf3 -u -b 0, iperf -u -b 100G, the same length.
 Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k]
 """
 import argparse
+from collections import Counter
 import json
 import os
 import re
@@ -31,19 +34,29 @@ def kbytes(number, k):
     return int(number) if k else int(number) / 1024
 
 
-def datagrams(bed, ns):
-    """Datagrams that host ns has sent and read so far, by the kernel's count."""
+def udp_counters(bed, ns):
+    """The Udp line of /proc/net/snmp of host ns: the kernel's own counts."""
     out = subprocess.run(bed.cmd(ns, ["cat", "/proc/net/snmp"]), capture_output=True, text=True, check=True).stdout
     names, values = [line.split()[1:] for line in out.splitlines() if line.startswith("Udp:")][:2]
-    udp = dict(zip(names, map(int, values)))
-    return udp["OutDatagrams"] + udp["InDatagrams"]
+    return dict(zip(names, map(int, values)))
+
+
+def kernel_counts(bed):
+    """What the kernel counted for each direction: the client host b sends Tx
+    and the server host a drops what its socket had no room for; Rx the other
+    way round. moved is what the client's host sent and read."""
+    a, b = udp_counters(bed, bed.a), udp_counters(bed, bed.b)
+    return Counter(moved=b["OutDatagrams"] + b["InDatagrams"], tx_sent=b["OutDatagrams"],
+                   tx_dropped=a["RcvbufErrors"], rx_sent=a["OutDatagrams"], rx_dropped=b["RcvbufErrors"])
 
 
 def client(bed, argv):
-    """Runs a pinned client on host b: (stdout, CPU seconds, datagrams it moved)."""
-    before = datagrams(bed, bed.b)
+    """Runs a pinned client on host b: (stdout, CPU seconds, the kernel's counts meanwhile)."""
+    before = kernel_counts(bed)
     out, cpu = run_client(bed.cmd(bed.b, CLIENT_CPU + argv))
-    return out, cpu, datagrams(bed, bed.b) - before
+    after = kernel_counts(bed)
+    after.subtract(before)
+    return out, cpu, after
 
 
 def tarvo_run(bed, size):
@@ -56,7 +69,7 @@ def tarvo_run(bed, size):
 
 
 def iperf3_run(bed, size):
-    figures, cpu, moved = [], 0, 0
+    figures, cpu, moved = [], 0, Counter()
     for reverse in ([], ["-R"]):
         out, c, m = client(bed, ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
                                  "-t", str(SECONDS), "-J"] + reverse)
@@ -73,7 +86,7 @@ def iperf2_run(bed, size):
     over the report's interval: at 32k its byte count disagrees with its own
     datagram count. Its server is started afresh for each direction, because
     at 32k it dies after a reverse run (double free)."""
-    figures, cpu, moved = [], 0, 0
+    figures, cpu, moved = [], 0, Counter()
     length = size_bytes(size)
     for reverse in ([], ["-R"]):
         with tempfile.NamedTemporaryFile("w+", suffix=".iperf2") as log:
@@ -125,12 +138,20 @@ def main():
 def report(size, results):
     print("\ndatagrams of %s, medians of %d runs, veth between two namespaces, pinned" %
           (size, len(results["tarvo"])))
-    print("%-8s %12s %6s %12s %6s %14s" % ("tool", "Tx KByte/s", "loss", "Rx KByte/s", "loss", "CPU s/Mdgram"))
+    print("Loss as the tool reports it (tarvo: whole percent, rounded down) and as the kernel")
+    print("counted it (datagrams the receiving socket had no room for, of those sent).")
+    print("%-8s %11s %6s %6s %11s %6s %6s %13s" % ("tool", "Tx KByte/s", "loss", "kernel", "Rx KByte/s", "loss",
+                                                  "kernel", "CPU s/Mdgram"))
     med = {}
     for name, runs in results.items():
-        med[name] = [statistics.median(r[i] for r in runs) for i in range(4)]
-        med[name].append(statistics.median(r[4] / r[5] * 1e6 if r[5] else 0 for r in runs))
-        print("%-8s %12.0f %5.1f%% %12.0f %5.1f%% %14.3f" % ((name,) + tuple(med[name])))
+        m = [statistics.median(r[i] for r in runs) for i in range(4)]
+        share = lambda c, d, s: c[d] * 100 / c[s] if c[s] else 0  # noqa: E731
+        tx_kernel = statistics.median(share(r[5], "tx_dropped", "tx_sent") for r in runs)
+        rx_kernel = statistics.median(share(r[5], "rx_dropped", "rx_sent") for r in runs)
+        cpu = statistics.median(r[4] / r[5]["moved"] * 1e6 if r[5]["moved"] else 0 for r in runs)
+        med[name] = m + [cpu]
+        print("%-8s %11.0f %5.1f%% %5.2f%% %11.0f %5.1f%% %5.2f%% %13.3f" %
+              (name, m[0], m[1], tx_kernel, m[2], m[3], rx_kernel, cpu))
     t = med["tarvo"]
     ratio = lambda a, b: "%.3f" % (a / b) if b else "n/a"  # noqa: E731 (a peer that moved nothing)
     for name in ("iperf3", "iperf2"):
