@@ -60,24 +60,35 @@ def client(bed, argv):
 
 
 def tarvo_run(bed, size):
-    out, cpu, moved = client(bed, [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR])
+    out, cpu, counts = client(bed, [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR])
     m = re.search("bytes:  " + RATE + " Tx,  " + RATE + " Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
     g = m.groups()
-    return kbytes(g[0], g[1]), int(g[2]), kbytes(g[3], g[4]), int(g[5]), cpu, moved
+    return kbytes(g[0], g[1]), int(g[2]), kbytes(g[3], g[4]), int(g[5]), cpu, counts
 
 
 def iperf3_run(bed, size):
-    figures, cpu, moved = [], 0, Counter()
+    figures, cpu, counts = [], 0, Counter()
     for reverse in ([], ["-R"]):
         out, c, m = client(bed, ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
                                  "-t", str(SECONDS), "-J"] + reverse)
         end = json.loads(out)["end"]
         received = end.get("sum_received", end["sum"])
         figures += [received["bits_per_second"] / 8 / 1024, end["sum"].get("lost_percent", 0.0)]
-        cpu, moved = cpu + c, moved + m
-    return tuple(figures) + (cpu, moved)
+        cpu, counts = cpu + c, counts + m
+    return tuple(figures) + (cpu, counts)
+
+
+def server_report(log):
+    """What iperf 2's server wrote to log: its report comes once its interval is over."""
+    for _ in range(50):
+        log.seek(0)
+        out = log.read()
+        if out.strip():
+            break
+        time.sleep(0.2)
+    return out
 
 
 def iperf2_run(bed, size):
@@ -86,29 +97,23 @@ def iperf2_run(bed, size):
     over the report's interval: at 32k its byte count disagrees with its own
     datagram count. Its server is started afresh for each direction, because
     at 32k it dies after a reverse run (double free)."""
-    figures, cpu, moved = [], 0, Counter()
+    figures, cpu, counts = [], 0, Counter()
     length = size_bytes(size)
     for reverse in ([], ["-R"]):
         with tempfile.NamedTemporaryFile("w+", suffix=".iperf2") as log:
             server = Server(bed.cmd(bed.a, SERVER_CPU + ["iperf", "-s", "-u", "-y", "C"]), stdout=log)
             out, c, m = client(bed, ["iperf", "-c", A_ADDR, "-u", "-b", "100G", "-l", str(length),
                                      "-t", str(SECONDS), "-y", "C"] + reverse)
-            for _ in range(50):  # the server reports once its interval is over
-                if reverse or log.read().strip():
-                    break
-                time.sleep(0.2)
-                log.seek(0)
             if not reverse:
-                log.seek(0)
-                out = log.read()
+                out = server_report(log)
             server.stop()
         # CSV: ..., interval, bytes, bits/s, jitter, lost, total, percent, out of order
         fields = out.strip().splitlines()[-1].split(",")
         start, end = map(float, fields[6].split("-"))
         lost, total = int(fields[10]), int(fields[11])
         figures += [(total - lost) * length / (end - start) / 1024, float(fields[12])]
-        cpu, moved = cpu + c, moved + m
-    return tuple(figures) + (cpu, moved)
+        cpu, counts = cpu + c, counts + m
+    return tuple(figures) + (cpu, counts)
 
 
 def main():

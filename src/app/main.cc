@@ -48,16 +48,10 @@ int start_thread(void *(*entry)(void *), sockaddr_in *local)
     return 0;
 }
 
-void *tcp_service(void *local)
+// A service thread: the service, then one fewer running.
+template <void *(*serve)(void *)> void *service(void *local)
 {
-    tcp_server_thread(local);
-    services_running.fetch_sub(1);
-    return nullptr;
-}
-
-void *udp_service(void *local)
-{
-    udp_server_thread(local);
+    serve(local);
     services_running.fetch_sub(1);
     return nullptr;
 }
@@ -68,12 +62,11 @@ int server_mode()
 {
     if (!journal_lines())
         putchar('\n');
-    tcp_local = make_address(bind_addr, tcp_port);
-    udp_local = make_address(bind_addr, udp_port);
     services_running = (opt_tcp ? 1 : 0) + (opt_udp ? 1 : 0);
-    if (opt_tcp && start_thread(tcp_service, &tcp_local) != 0)
+    if (opt_tcp && start_thread(service<tcp_server_thread>, &tcp_local) != 0)
         return 2;
-    if (opt_udp && (start_thread(udp_receiver_thread, &udp_local) != 0 || start_thread(udp_service, &udp_local) != 0))
+    if (opt_udp && (start_thread(udp_receiver_thread, &udp_local) != 0 ||
+                    start_thread(service<udp_server_thread>, &udp_local) != 0))
         return 2;
     // A server with nothing left to serve says so by its exit status.
     while (services_running.load() > 0)
@@ -86,7 +79,6 @@ int client_mode()
 {
     if (opt_tcp)
         return tcp_client(make_address(server_addr, tcp_port), block_sizes, nblock_sizes);
-    udp_local = make_address(bind_addr, udp_port);
     if (start_thread(udp_receiver_thread, &udp_local) != 0)
         return 2;
     if (!wait_udp_ready())
@@ -107,6 +99,8 @@ int main(int argc, char **argv)
         return 1;
 
     signal(SIGINT, opt_server ? on_server_interrupt : on_client_interrupt);
+    tcp_local = make_address(bind_addr, tcp_port);
+    udp_local = make_address(bind_addr, udp_port);
     if (opt_server)
         return server_mode();
     const int status = client_mode();
