@@ -13,9 +13,9 @@
 
 #include "core/constants.h"
 #include "core/measure.h"
-#include "core/shared.h"
 #include "core/sock.h"
 #include "tcp/server.h"
+#include "udp/datagram.h"
 #include "udp/server.h"
 
 namespace {

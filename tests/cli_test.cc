@@ -117,11 +117,8 @@ TEST(CommandLine, ServerThatCannotListenEndsWithStatus1AndInterruptEndsWith0)
 {
     int32_t port = free_port();
     int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    const sockaddr_in sa = address("127.0.0.1", port);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
     ASSERT_EQ(listen(holder, 1), 0);
     Outcome r = run({"-s", "-t", "-h", "127.0.0.1", "-p", std::to_string(port)}, TARVO_FAST_BIN, 10);
     close(holder);

@@ -15,7 +15,8 @@
 #include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
-#include "core/shared.h"
+#include "core/progress.h"
+#include "process.h"
 
 namespace {
 
@@ -155,10 +156,7 @@ TEST_F(SocketPair, BlocksResumeAfterPartialTransfersAndInterruptions)
     sigaction(SIGALRM, &action, &old);
     auto helper = [](auto work) {
         return std::thread([work] {
-            sigset_t alarm_set;
-            sigemptyset(&alarm_set);
-            sigaddset(&alarm_set, SIGALRM);
-            pthread_sigmask(SIG_BLOCK, &alarm_set, nullptr);
+            block_alarm();
             work();
         });
     };
@@ -175,7 +173,7 @@ TEST_F(SocketPair, BlocksResumeAfterPartialTransfersAndInterruptions)
             send_block(fd[0], data + at, 8192);
         }
     });
-    EXPECT_GT(recv_block(fd[1], got.data(), BUFFER_SIZE), 0);
+    EXPECT_EQ(recv_block(fd[1], got.data(), BUFFER_SIZE), BLOCK_MOVED);
     writer.join();
     EXPECT_EQ(memcmp(got.data(), data, BUFFER_SIZE), 0);
 
@@ -192,7 +190,7 @@ TEST_F(SocketPair, BlocksResumeAfterPartialTransfersAndInterruptions)
             at += static_cast<int>(n);
         }
     });
-    EXPECT_GT(send_block(fd[0], data, BUFFER_SIZE), 0);
+    EXPECT_EQ(send_block(fd[0], data, BUFFER_SIZE), BLOCK_MOVED);
     reader.join();
     EXPECT_EQ(memcmp(got.data(), data, BUFFER_SIZE), 0);
 
@@ -203,7 +201,7 @@ TEST_F(SocketPair, BlocksResumeAfterPartialTransfersAndInterruptions)
     // the end of the stream in the middle of a block ends it with 0
     send(fd[0], data, 100, 0);
     shutdown(fd[0], SHUT_WR);
-    EXPECT_EQ(recv_block(fd[1], got.data(), 1000), 0);
+    EXPECT_EQ(recv_block(fd[1], got.data(), 1000), BLOCK_CLOSED);
     free(data);
 }
 

@@ -8,17 +8,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #include "process.h"
-
-std::string NetnsPair::ip()
-{
-    for (const char *path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
-        if (access(path, X_OK) == 0)
-            return path;
-    return "ip";
-}
 
 bool NetnsPair::sh(const std::string &command)
 {
@@ -57,7 +48,7 @@ NetnsPair::NetnsPair()
     a_dev_ = "tv" + tag_ + "a";
     b_dev_ = "tv" + tag_ + "b";
     if (!sh(bed("up " + tag_))) {
-        why_not_ = "could not create network namespaces and a veth pair with " + ip();
+        why_not_ = "could not create network namespaces and a veth pair with ip";
         sh(bed("down " + tag_));
     }
 }
@@ -94,8 +85,7 @@ bool NetnsPair::set_link(const std::string &ns, bool up) const
 long NetnsPair::qdisc_counter(const std::string &ns, const std::string &before) const
 {
     // "Sent 123 bytes 4 pkt (dropped 5, overlimits 6 requeues 0)"
-    const std::string text =
-        output_of(ip() + " netns exec " + ns + " tc -s qdisc show dev " + (ns == a_ ? a_dev_ : b_dev_));
+    const std::string text = output_of("ip netns exec " + ns + " tc -s qdisc show dev " + (ns == a_ ? a_dev_ : b_dev_));
     const size_t at = text.find(before);
     return at == std::string::npos ? -1 : std::stol(text.substr(at + before.size()));
 }
@@ -103,33 +93,20 @@ long NetnsPair::qdisc_counter(const std::string &ns, const std::string &before) 
 long NetnsPair::udp_counter(const std::string &ns, const std::string &name) const
 {
     // two lines start with "Udp:": the names, then the values
-    std::istringstream snmp(output_of(ip() + " netns exec " + ns + " cat /proc/net/snmp"));
-    std::string line, names;
-    while (std::getline(snmp, line)) {
-        if (line.rfind("Udp: ", 0) != 0)
-            continue;
-        if (names.empty()) {
-            names = line;
-            continue;
-        }
-        std::istringstream keys(names), values(line);
-        std::string key, value;
-        while (keys >> key && values >> value)
-            if (key == name)
-                return std::stol(value);
-        break;
-    }
-    return -1;
+    const std::string program = "/^Udp:/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" + name +
+                                "\") print $i } else k[i] = $i; if (n++) exit }";
+    const std::string value = output_of("ip netns exec " + ns + " awk '" + program + "' /proc/net/snmp");
+    return value.empty() ? -1 : std::stol(value);
 }
 
 PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,
                  const std::vector<std::string> &client_args)
 {
-    Process server(NetnsPair::ip(), NetnsPair::in(net.a(), binary, server_args));
+    Process server("ip", NetnsPair::in(net.a(), binary, server_args));
     EXPECT_TRUE(server.wait_for_output("server listening.", 10));
     std::vector<std::string> args = client_args;
     args.push_back(NetnsPair::A_ADDR);
-    Process client(NetnsPair::ip(), NetnsPair::in(net.b(), binary, args));
+    Process client("ip", NetnsPair::in(net.b(), binary, args));
     PairRun run;
     run.status = client.wait(60);
     run.out = client.out();

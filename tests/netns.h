@@ -22,8 +22,7 @@ public:
     const std::string &a() const { return a_; }
     const std::string &b() const { return b_; }
 
-    // The program to start, and its arguments, to run binary in namespace ns.
-    static std::string ip();
+    // The arguments of ip that run binary in namespace ns.
     static std::vector<std::string> in(const std::string &ns, const std::string &binary,
                                        const std::vector<std::string> &args);
 

@@ -50,6 +50,10 @@ for f in ./usr/share/man/man1/tarvo.1.gz ./usr/share/doc/tarvo/copyright ./lib/s
     grep -qx "$f" <<<"$files" || fail "the package lacks $f: $files"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = tarvo ] || fail "package name"
+# the version has one source, the project's; the changelog's newest entry must name it
+version=$(dpkg-deb -f "$deb" Version)
+[ "$(sed -n '1s/^tarvo (\([^)]*\)).*/\1/p' "$src/packaging/changelog")" = "$version" ] ||
+    fail "the changelog's newest entry is not version $version"
 dpkg-deb -x "$deb" "$scratch/root"
 check_usage "$scratch/root/usr/bin/tarvo"
 grep -qx 'ExecStart=/usr/bin/tarvo -s $TARVO_OPTIONS' "$scratch/root/lib/systemd/system/tarvo.service" ||

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,6 @@
 #include "core/block.h"
 #include "core/constants.h"
 #include "core/measure.h"
-#include "core/shared.h"
 #include "core/sock.h"
 
 const std::vector<char> &pattern()
@@ -33,12 +33,12 @@ const std::vector<char> &pattern()
 // The program's own block loops, which core_test checks on their own.
 bool send_whole(int sock, const char *buf, size_t len)
 {
-    return send_block(sock, buf, static_cast<int32_t>(len)) > 0;
+    return send_block(sock, buf, static_cast<int32_t>(len)) == BLOCK_MOVED;
 }
 
 bool read_whole(int sock, char *buf, int32_t size)
 {
-    return recv_block(sock, buf, size) > 0;
+    return recv_block(sock, buf, size) == BLOCK_MOVED;
 }
 
 void send_raw(int sock, uint32_t cmd, uint32_t data)
@@ -82,20 +82,29 @@ long receive_phase(int sock, int32_t size)
     return blocks;
 }
 
-bool closed_by_server(int sock, double seconds)
+long read_until_closed(int sock, double seconds, double quiet)
 {
     const double end = now() + seconds;
-    for (;;) {
-        const double left = end - now();
-        if (left <= 0)
-            return false;  // still open: a timeout is not a close
+    std::vector<char> buf(65536);
+    long bytes = 0;
+    for (double left; (left = std::min(end - now(), quiet)) > 0;) {
         pollfd fd = {sock, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left * 1000) + 1) <= 0)
-            continue;  // interrupted, or out of time: looked at again above
-        char byte;
-        const ssize_t n = recv(sock, &byte, 1, MSG_DONTWAIT);  // never blocks, so never interrupted
-        return n == 0 || (n < 0 && errno == ECONNRESET);
+        const int ready = poll(&fd, 1, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return -1;  // silent, or out of time: a timeout is not a close
+        const ssize_t n = recv(sock, buf.data(), buf.size(), MSG_DONTWAIT);  // readable: it cannot block
+        if (n == 0 || (n < 0 && errno == ECONNRESET))
+            return bytes;
+        bytes += n > 0 ? n : 0;
     }
+    return -1;
+}
+
+bool closed_by_server(int sock, double seconds)
+{
+    return read_until_closed(sock, seconds, seconds) == 0;
 }
 
 void reset(int sock)
@@ -103,11 +112,6 @@ void reset(int sock)
     linger hard = {1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(sock);
-}
-
-sockaddr_in address(const char *addr, int32_t port)
-{
-    return make_address(inet_addr(addr), port);
 }
 
 void tcp_conversation(const char *addr, int32_t port)

@@ -13,8 +13,6 @@
 // The test buffer as every tarvo fills it.
 const std::vector<char> &pattern();
 
-sockaddr_in address(const char *addr, int32_t port);
-
 // One control block in a single send (it fails the test if it does not go whole).
 void send_raw(int sock, uint32_t cmd, uint32_t data);
 
@@ -31,6 +29,11 @@ bool read_whole(int sock, char *buf, int32_t size);
 // nothing after it. Returns the number of blocks, the closing one included.
 long receive_phase(int sock, int32_t size);
 
+// Reads what the server sends until it ends the connection (or resets it):
+// the number of bytes before the end, or -1 when it did not end within
+// seconds, or sent nothing for quiet seconds.
+long read_until_closed(int sock, double seconds, double quiet);
+
 // The server has ended the connection within seconds: the stream ends (or is
 // reset) without a byte. A connection still open then is not closed: the
 // default bound, well below the test build's 3-second idle limit, catches a
@@ -40,7 +43,7 @@ bool closed_by_server(int sock, double seconds = 1.5);
 // Closes with a reset rather than an orderly end.
 void reset(int sock);
 
-// A whole TCP conversation with one size each way; true when it went well.
+// A whole TCP conversation with one size each way; it fails the test where it goes wrong.
 void tcp_conversation(const char *addr, int32_t port);
 
 struct SendPhase {

@@ -5,24 +5,22 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
+#include <regex>
 #include <stdexcept>
 
 #include "core/sock.h"
 
-const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version 1.26\n";
+const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version " TARVO_VERSION "\n";
 
 double now()
 {
@@ -31,22 +29,20 @@ double now()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-namespace {
-
-std::string temp_path(const char *what)
+void block_alarm()
 {
-    char path[] = "/tmp/tarvo-test-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0)
-        throw std::runtime_error("mkstemp");
-    close(fd);
-    return std::string(path) + "." + what;
+    sigset_t alarm_set;
+    sigemptyset(&alarm_set);
+    sigaddset(&alarm_set, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm_set, nullptr);
 }
+
+namespace {
 
 bool can_bind(const char *addr, int32_t port, int type)
 {
     int sock = socket(AF_INET, type, 0);
-    const sockaddr_in sa = make_address(inet_addr(addr), port);
+    const sockaddr_in sa = address(addr, port);
     bool ok = bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
     close(sock);
     return ok;
@@ -57,9 +53,7 @@ bool can_bind(const char *addr, int32_t port, int type)
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 int count_of(const std::string &text, const std::string &part)
@@ -70,44 +64,24 @@ int count_of(const std::string &text, const std::string &part)
     return n;
 }
 
-namespace {
-
-bool match_at(const char *text, const char *form)
-{
-    switch (*form) {
-    case '\0':
-        return *text == '\0';
-    case '#':
-        if (!isdigit(static_cast<unsigned char>(*text)))
-            return false;
-        while (isdigit(static_cast<unsigned char>(*text)))
-            ++text;
-        return match_at(text, form + 1);
-    case '@':
-        if (*text == 'K')
-            ++text;
-        return strncmp(text, "Byte/s", 6) == 0 && match_at(text + 6, form + 1);
-    case '*':
-        for (;; ++text) {
-            if (match_at(text, form + 1))
-                return true;
-            if (*text == '\0')
-                return false;
-        }
-    default:
-        return *text == *form && match_at(text + 1, form + 1);
-    }
-}
-
-}  // namespace
-
 bool matches_form(const std::string &text, const std::string &form)
 {
-    return match_at(text.c_str(), form.c_str());
+    std::string pattern;
+    for (char c : form) {
+        if (c == '#')
+            pattern += "[0-9]+";
+        else if (c == '@')
+            pattern += "K?Byte/s";
+        else if (c == '*')
+            pattern += "[\\s\\S]*";
+        else
+            pattern += std::string(strchr(".^$|()[]{}+?\\", c) != nullptr ? "\\" : "") + c;
+    }
+    return std::regex_match(text, std::regex(pattern, std::regex::ECMAScript));
 }
 
 Process::Process(const std::string &binary, const std::vector<std::string> &args)
-    : out_path_(temp_path("out")), err_path_(temp_path("err"))
+    : out_fd_(memfd_create("tarvo-out", MFD_CLOEXEC)), err_fd_(memfd_create("tarvo-err", MFD_CLOEXEC))
 {
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(binary.c_str()));
@@ -119,13 +93,10 @@ Process::Process(const std::string &binary, const std::vector<std::string> &args
     if (pid_ < 0)
         throw std::runtime_error("fork");
     if (pid_ == 0) {
-        int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int nul = open("/dev/null", O_RDONLY);
-        dup2(nul, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(binary.c_str(), argv.data());
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(out_fd_, 1);
+        dup2(err_fd_, 2);
+        execvp(binary.c_str(), argv.data());  // a binary without a slash is looked up in PATH
         _exit(127);
     }
 }
@@ -133,18 +104,13 @@ Process::Process(const std::string &binary, const std::vector<std::string> &args
 Process::~Process()
 {
     kill_and_reap();
-    unlink(out_path_.c_str());
-    unlink(err_path_.c_str());
+    close(out_fd_);
+    close(err_fd_);
 }
 
-std::string Process::out() const
+std::string Process::read(int fd)
 {
-    return read_file(out_path_);
-}
-
-std::string Process::err() const
-{
-    return read_file(err_path_);
+    return read_file("/proc/self/fd/" + std::to_string(fd));  // opened afresh, from the start
 }
 
 int Process::wait(double seconds)
@@ -220,6 +186,11 @@ Server::Server(const std::vector<std::string> &mode, const char *addr, const cha
         throw std::runtime_error("server did not start: " + proc.out() + proc.err());
 }
 
+sockaddr_in address(const char *addr, int32_t port)
+{
+    return make_address(inet_addr(addr), port);
+}
+
 int connect_tcp(const char *addr, int32_t port, const char *source)
 {
     int sock = socket(AF_INET, SOCK_STREAM, 0);
@@ -227,11 +198,11 @@ int connect_tcp(const char *addr, int32_t port, const char *source)
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     if (source != nullptr) {
-        const sockaddr_in from = make_address(inet_addr(source), 0);
+        const sockaddr_in from = address(source, 0);
         if (bind(sock, reinterpret_cast<const sockaddr *>(&from), sizeof from) != 0)
             throw std::runtime_error("bind source");
     }
-    const sockaddr_in sa = make_address(inet_addr(addr), port);
+    const sockaddr_in sa = address(addr, port);
     if (connect(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0)
         return sock;
     if (errno == EINTR) {

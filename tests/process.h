@@ -1,13 +1,15 @@
 // tests/process.h -- starts the real tarvo binary, reads what it prints, always reaps it
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// A child process whose standard output and error go to files of its own.
+// A child process whose standard output and error go to memory files of its
+// own, which end with it: a test leaves nothing behind in /tmp.
 // The destructor kills it (by its PID) if it still runs, and reaps it.
 class Process {
 public:
@@ -17,8 +19,8 @@ public:
     Process &operator=(const Process &) = delete;
 
     pid_t pid() const { return pid_; }
-    std::string out() const;
-    std::string err() const;
+    std::string out() const { return read(out_fd_); }
+    std::string err() const { return read(err_fd_); }
 
     // The exit status, or -1 when it has not ended within seconds (it is then
     // left running), or 128 + the signal number when a signal ended it.
@@ -29,13 +31,17 @@ public:
     void kill_and_reap();
 
 private:
+    static std::string read(int fd);
     pid_t pid_ = -1;
     int status_ = -1;
-    std::string out_path_, err_path_;
+    int out_fd_, err_fd_;
 };
 
 // The banner that every tarvo prints first (after a blank line).
 extern const std::string BANNER;
+
+// The calling thread refuses SIGALRM, so that the phase alarm lands elsewhere.
+void block_alarm();
 
 // Seconds on the monotonic clock.
 double now();
@@ -58,6 +64,9 @@ struct Server {
     int32_t port;
     Process proc;
 };
+
+// A dotted address and a port.
+sockaddr_in address(const char *addr, int32_t port);
 
 // A stream socket connected to addr:port (optionally from a given source
 // address), with a receive timeout so that no test waits for ever.

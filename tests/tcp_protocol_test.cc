@@ -12,7 +12,6 @@
 #include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
-#include "core/shared.h"
 #include "peer.h"
 
 TEST(TcpServer, ServesAWholeConversationInWholeBlocksAndSaysSo)

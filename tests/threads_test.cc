@@ -64,10 +64,7 @@ TEST(Threads, ReceiverAndBothServersShareTheirStateSafely)
     // thread's next intercepted call, which an idle thread never makes: there
     // the alarm stays with this thread.)
 #ifndef __SANITIZE_THREAD__
-    sigset_t alarm_set;
-    sigemptyset(&alarm_set);
-    sigaddset(&alarm_set, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &alarm_set, nullptr);
+    block_alarm();
 #endif
     udp_conversation(udp_port);
     tcp_conversation("127.0.0.1", tcp_port);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# tools/test.sh -- builds tarvo and runs every test: once as shipped, once
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tools/test.sh -- builds tarvo and runs every test, in five runs: the suite
+# as shipped; under AddressSanitizer and UndefinedBehaviorSanitizer; the
+# threaded tests under ThreadSanitizer; the linters; and the fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/needs.sh

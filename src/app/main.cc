@@ -1,14 +1,13 @@
 // app/main.cc -- start-up: banner, options, then the server threads or one client run
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 
 #include "app/options.h"
 #include "app/settings.h"
 #include "core/progress.h"
+#include "core/session.h"
 #include "core/sock.h"
 #include "tcp/client.h"
 #include "tcp/server.h"
@@ -37,17 +36,6 @@ void on_client_interrupt(int)
 // as long as the process.
 sockaddr_in tcp_local, udp_local;
 
-// 0, or -1 after saying that the thread could not be made.
-int start_thread(void *(*entry)(void *), sockaddr_in *local)
-{
-    if (pthread_create(&thread_id, nullptr, entry, local) != 0) {
-        puts("Cannot create additional thread.");
-        return -1;
-    }
-    pthread_detach(thread_id);  // never joined: a thread that ends frees its own resources
-    return 0;
-}
-
 // A service thread: the service, then one fewer running.
 template <void *(*serve)(void *)> void *service(void *local)
 {
@@ -60,14 +48,13 @@ template <void *(*serve)(void *)> void *service(void *local)
 // Returns the exit status.
 int server_mode()
 {
-    if (!journal_lines())
-        putchar('\n');
+    say_server_start();
     services_running = (opt_tcp ? 1 : 0) + (opt_udp ? 1 : 0);
     if (opt_tcp && start_thread(service<tcp_server_thread>, &tcp_local) != 0)
-        return 2;
+        return STATUS_NO_THREAD;
     if (opt_udp && (start_thread(udp_receiver_thread, &udp_local) != 0 ||
                     start_thread(service<udp_server_thread>, &udp_local) != 0))
-        return 2;
+        return STATUS_NO_THREAD;
     // A server with nothing left to serve says so by its exit status.
     while (services_running.load() > 0)
         sleep(1);
@@ -79,11 +66,7 @@ int client_mode()
 {
     if (opt_tcp)
         return tcp_client(make_address(server_addr, tcp_port), block_sizes, nblock_sizes);
-    if (start_thread(udp_receiver_thread, &udp_local) != 0)
-        return 2;
-    if (!wait_udp_ready())
-        return 1;  // bind(DGRAM) has said why
-    return udp_client(make_address(server_addr, udp_port), block_sizes, nblock_sizes);
+    return udp_client(make_address(server_addr, udp_port), udp_local, block_sizes, nblock_sizes);
 }
 
 }  // namespace
@@ -104,7 +87,7 @@ int main(int argc, char **argv)
     if (opt_server)
         return server_mode();
     const int status = client_mode();
-    if (status != 2)
-        putchar('\n');
+    if (status != STATUS_NO_THREAD)
+        say_run_over();
     return status;
 }

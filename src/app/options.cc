@@ -17,24 +17,11 @@
 #include "core/progress.h"
 
 namespace {
-constexpr char REVISION[] = "$Revision: 1.26 $";
+// The version is CMake's project version; the text keeps the form of a
+// revision string, from which version_text cuts it.
+constexpr char REVISION[] = "$Revision: " TARVO_VERSION " $";
 constexpr char OPTIONS[] = "?stunp:m:a:dh:b:";
 constexpr int32_t LARGEST_BLOCK = BUFFER_SIZE;
-
-constexpr char USAGE_TEXT[] =
-    "\nUsage: tarvo [options] [<server>]\n\n"
-    "  -s            run server side of benchmark (otherwise run client)\n"
-    "  -b <size>[k]  use this block size (otherwise run with 1,2,4,8,16 and 32k)\n\n"
-    "  -t            use TCP protocol for benchmark\n"
-    "  -u            use UDP protocol for benchmark\n"
-    "  -h <addr>     bind TCP and UDP servers to this local host address/name only\n"
-    "                (default is to bind to all local addresses)\n"
-    "  -p <port>     bind TCP and UDP servers to this port (default is %d)\n\n"
-    "  <server>      If the client side of the benchmark is running,\n"
-    "                a server name or address is required.\n\n"
-    "The server side can run either TCP (-t) or UDP (-u) protocol or both\n"
-    "(default, if neither -t or -u is specified). The client runs one of\n"
-    "these protocols only (must specify -t or -u).\n\n";
 
 // strtol, limited to the range of a signed 32-bit value
 int32_t parse_int32(const char *text, char **end)
@@ -70,7 +57,9 @@ int parse_port(const char *text)
     return 0;
 }
 
-// The platform's socket layer needs no set-up on Linux.
+// The hook where a platform whose socket layer must be started before use
+// would start it. Linux needs nothing, so it cannot fail here; it stays so
+// that start-up keeps one place, checked like every other step, for that.
 int sock_init()
 {
     return 0;
@@ -87,15 +76,12 @@ const char *version_text()
 
 void print_banner()
 {
-    // the journal has no use for blank lines
-    printf(journal_lines() ? "TARVO - Network Throughput Benchmark, Version %s\n"
-                           : "\nTARVO - Network Throughput Benchmark, Version %s\n",
-           version_text());
+    say_banner(version_text());
 }
 
 void usage()
 {
-    printf(USAGE_TEXT, tcp_port);
+    say_usage(tcp_port);
     exit(1);
 }
 

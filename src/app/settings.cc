@@ -3,7 +3,8 @@
 
 #include <algorithm>
 
-#include "core/shared.h"
+#include "core/measure.h"
+#include "udp/datagram.h"
 
 namespace {
 constexpr int32_t DEFAULT_BLOCK_SIZES[MAX_BLOCK_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
@@ -18,7 +19,6 @@ uint32_t server_addr = 0;
 bool opt_server = false;
 bool opt_tcp = false;
 bool opt_udp = false;
-pthread_t thread_id;
 
 void reset_settings()
 {
@@ -29,5 +29,6 @@ void reset_settings()
     bind_addr = 0;
     server_addr = 0;
     opt_server = opt_tcp = opt_udp = false;
-    reset_shared_state();
+    timer_expired = 0;
+    reset_datagram_state();
 }

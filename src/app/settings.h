@@ -2,8 +2,6 @@
 // line before any thread starts, then handed to the benchmarks
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 
 constexpr unsigned MAX_BLOCK_SIZES = 6;
@@ -18,7 +16,6 @@ extern uint32_t server_addr;  // network byte order
 extern bool opt_server;
 extern bool opt_tcp;
 extern bool opt_udp;
-extern pthread_t thread_id;  // the last thread created; threads are never joined
 
 // Puts every setting, and the state the threads share, back to its value at start.
 void reset_settings();

@@ -1,21 +1,23 @@
 // core/block.h -- moving whole blocks through a socket, and the timed phases built on them
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/types.h>
-
 #include <cstdint>
 
 // No deadline for recv_block: only the socket's own receive timeout bounds it.
 constexpr int64_t NO_DEADLINE = INT64_MAX;
 
+// What became of one block.
+enum BlockResult {
+    BLOCK_MOVED,   // all of it
+    BLOCK_CLOSED,  // the peer closed its end first (recv_block only)
+    BLOCK_FAILED   // a call failed, reported with perror
+};
+
 // One block of size bytes on a stream, resumed after a partial transfer or
-// an interrupted call. Returns the result of the last call: negative after
-// an error (reported with perror), 0 from recv when the peer has closed.
-// recv_block also fails (ETIMEDOUT) once the monotonic clock, in
-// milliseconds, has passed deadline_ms when a call returns.
-ssize_t send_block(int sock, const char *buf, int32_t size);
-ssize_t recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms = NO_DEADLINE);
+// an interrupted call. recv_block also fails (ETIMEDOUT) once the monotonic
+// clock, in milliseconds, has passed deadline_ms when a call returns.
+BlockResult send_block(int sock, const char *buf, int32_t size);
+BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms = NO_DEADLINE);
 
 // The phases return 0 when they went as the protocol wants, -1 when they did not.
 
@@ -33,17 +35,3 @@ int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes);
 
 // The block with end mark 1 that ends a stream's send phase.
 int send_closing_block(int sock, char *buf, int32_t size);
-
-// Datagrams come in this many to a system call, and go out so many as fit
-// DATAGRAM_BATCH_BYTES, up to this many (chosen by measurement: from 8 up
-// the rate no longer grows).
-constexpr unsigned DATAGRAM_BATCH = 32;
-constexpr int32_t DATAGRAM_BATCH_BYTES = 65536;
-
-// A timed send phase of datagrams of size bytes to dest, while timer_expired
-// is 0, in batches. Returns the number of datagrams that
-// the kernel took, and one more when a call failed: the failed datagram
-// counts as tried. The error is reported once and ends the phase, since
-// every next datagram would meet it again (one too large for IPv4, a missing
-// route).
-uint32_t send_datagram_phase(int sock, char *buf, int32_t size, const sockaddr_in &dest);

@@ -5,11 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 
-#include "core/shared.h"
+std::atomic<int> timer_expired{0};
 
 char *init_buffer(size_t size)
 {
@@ -72,43 +70,4 @@ int32_t clock_elapsed(const timespec &start, int32_t ticks_per_second)
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return ticks_between(now.tv_sec - start.tv_sec, (now.tv_nsec - start.tv_nsec) / 1000, ticks_per_second);
-}
-
-void check_elapsed(int32_t ticks)
-{
-    if (ticks == -1)
-        printf(" (failed)");
-}
-
-const char *format_size(int32_t size)
-{
-    // per thread: the TCP and the UDP server label their phases at the same time
-    thread_local char label[16];
-    // in 64 bits: a size from the network may be any 32-bit value
-    const int64_t wide = size;
-    if (wide % 1024 == 0 || wide % 1024 == 1023)
-        snprintf(label, sizeof label, "%2ldk", static_cast<long>((wide + 512) / 1024));
-    else
-        snprintf(label, sizeof label, "%d", size);
-    return label;
-}
-
-void format_rate(char *out, size_t len, int64_t bytes, int32_t ticks)
-{
-    // Ticks come from the monotonic clock, so they are never negative, and
-    // every phase ends within its length and the idle limit, far below the
-    // 24 days after which 32 bits of ticks would wrap. 0 ticks is a phase
-    // shorter than one tick.
-    const int64_t per = ticks > 0 ? ticks : 1;
-    if (bytes > 614399)
-        snprintf(out, len, " %ld KByte/s", static_cast<long>(static_cast<int32_t>(bytes / per)));
-    else
-        snprintf(out, len, " %ld Byte/s", static_cast<long>(static_cast<int32_t>(bytes * 1024 / per)));
-}
-
-void report_rate(int64_t bytes, int32_t ticks)
-{
-    char text[32];
-    format_rate(text, sizeof text, bytes, ticks);
-    fputs(text, stdout);
 }

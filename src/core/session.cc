@@ -1,6 +1,7 @@
 // core/session.cc -- client runs and listening loops of both benchmarks
 #include "core/session.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,7 +13,18 @@
 #include "core/progress.h"
 #include "core/sock.h"
 
-int run_client(const char *protocol, const sockaddr_in &server, const int32_t *sizes, unsigned count,
+int start_thread(void *(*entry)(void *), void *arg)
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, entry, arg) != 0) {
+        say_no_thread();
+        return -1;
+    }
+    pthread_detach(thread);  // a thread that ends frees its own resources
+    return 0;
+}
+
+int run_client(const char *protocol, const sockaddr_in &server, int datagrams, const int32_t *sizes, unsigned count,
                measure_fn measure)
 {
     char *buf = init_buffer(BUFFER_SIZE);
@@ -25,11 +37,12 @@ int run_client(const char *protocol, const sockaddr_in &server, const int32_t *s
         free(buf);
         return 1;
     }
-    printf("\n%s connection established.\n", protocol);
+    say_connected(protocol);
+    const ClientLink link = {sock, datagrams, server};
 
     int status = 0;
     for (unsigned i = 0; i < count; ++i) {
-        const SizeResult result = measure(sock, buf, sizes[i], server);
+        const SizeResult result = measure(link, buf, sizes[i]);
         if (result != SIZE_MEASURED)
             status = 1;
         if (result == SIZE_CONVERSATION_OVER)
@@ -37,7 +50,7 @@ int run_client(const char *protocol, const sockaddr_in &server, const int32_t *s
     }
 
     send_control(sock, CMD_QUIT, 0);  // the run ends whatever its fate
-    puts("Done.");
+    say_client_done();
     close(sock);
     free(buf);
     return status;

@@ -12,14 +12,26 @@ enum SizeResult {
     SIZE_CUT_SHORT,         // a phase ended early, but the next size may be tried
     SIZE_CONVERSATION_OVER  // the connection cannot go on
 };
-// server is the address and port the run talks to.
-using measure_fn = SizeResult (*)(int sock, char *buf, int32_t size, const sockaddr_in &server);
+// The exit status of a process that could not make a thread it needs.
+constexpr int STATUS_NO_THREAD = 2;
+
+// Starts a detached thread running entry(arg): 0, or -1 after saying that it
+// could not be made. Threads are never joined.
+int start_thread(void *(*entry)(void *), void *arg);
+
+// What a client run measures over.
+struct ClientLink {
+    int control;         // the connection to the server; a TCP run's data flows on it too
+    int datagrams;       // a UDP run's datagram socket; -1 in a TCP run
+    sockaddr_in server;  // the address and port the run talks to
+};
+using measure_fn = SizeResult (*)(const ClientLink &link, char *buf, int32_t size);
 
 // Connects to server, says "<protocol> connection established.", measures
-// each of the count sizes, then quits and says "Done.". Returns the run's
-// exit status: 0 when every size was measured whole, 1 when the run failed
-// or ended early.
-int run_client(const char *protocol, const sockaddr_in &server, const int32_t *sizes, unsigned count,
+// each of the count sizes, then quits and says "Done.". datagrams is the
+// run's datagram socket, or -1. Returns the run's exit status: 0 when every
+// size was measured whole, 1 when the run failed or ended early.
+int run_client(const char *protocol, const sockaddr_in &server, int datagrams, const int32_t *sizes, unsigned count,
                measure_fn measure);
 
 // Answers one client's control blocks on conn until the conversation ends;

@@ -24,8 +24,9 @@ int wait_acknowledged(int sock, int at_most)
     return -1;
 }
 
-SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in &)
+SizeResult tcp_measure_size(const ClientLink &link, char *buf, int32_t size)
 {
+    const int sock = link.control;
     say_packet_size(size);
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0)
         return SIZE_CONVERSATION_OVER;
@@ -48,10 +49,7 @@ SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in
     // clock early.
     if (failed == 0)
         failed = wait_acknowledged(sock, 0);
-    check_elapsed(ticks);
-    report_rate(blocks * size, ticks);
-    printf(" Tx, ");
-    fflush(stdout);
+    say_tx(blocks * size, ticks);
     if (failed != 0)
         return SIZE_CONVERSATION_OVER;
 
@@ -62,9 +60,7 @@ SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in
     int64_t received = 0;
     failed = recv_stream_phase(sock, buf, size, &received);
     ticks = clock_elapsed(start, TICKS_PER_SECOND);
-    check_elapsed(ticks);
-    report_rate(received, ticks);
-    puts(" Rx.");
+    say_rx(received, ticks);
     return failed == 0 ? SIZE_MEASURED : SIZE_CUT_SHORT;  // a server that went shows at the next size
 }
 
@@ -72,5 +68,5 @@ SizeResult tcp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in
 
 int tcp_client(const sockaddr_in &server, const int32_t *sizes, unsigned count)
 {
-    return run_client("TCP", server, sizes, count, tcp_measure_size);
+    return run_client("TCP", server, -1, sizes, count, tcp_measure_size);
 }

@@ -1,8 +1,6 @@
 // tcp/server.cc -- serves TCP benchmark clients, one at a time
 #include "tcp/server.h"
 
-#include <cstdio>
-
 #include "core/block.h"
 #include "core/constants.h"
 #include "core/control.h"

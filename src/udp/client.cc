@@ -1,23 +1,21 @@
 // udp/client.cc -- measures UDP throughput and datagram loss to and from a server
 #include "udp/client.h"
 
-#include <cstdio>
-
-#include "core/block.h"
 #include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"
 #include "core/session.h"
-#include "core/shared.h"
 #include "core/sock.h"
+#include "udp/datagram.h"
 #include "udp/receiver.h"
 
 namespace {
 
 // Datagrams go to the server's address and port: those of the control connection.
-SizeResult udp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in &server)
+SizeResult udp_measure_size(const ClientLink &link, char *buf, int32_t size)
 {
+    const int sock = link.control;
     say_packet_size(size);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
@@ -27,19 +25,17 @@ SizeResult udp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in
     timespec start;
     start_timer(MEASURE_SECONDS);
     clock_start(&start);
-    const uint32_t sent = send_datagram_phase(udp_sock.load(), buf, size, server);
+    uint32_t sent = 0;
+    send_datagram_phase(link.datagrams, buf, size, link.server, &sent);  // a failure has been said
     // The time runs until the datagrams have left this host: those still
     // queued here when the alarm rang reach the server and count. (The
     // request that follows would wait behind them anyway.)
-    wait_unsent(udp_sock.load(), 0);
+    wait_unsent(link.datagrams, 0);
     int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
-    check_elapsed(ticks);
     if (send_control(sock, CMD_RES, ctl.data) != 0 || recv_control(sock, &ctl) != 0)
         return SIZE_CONVERSATION_OVER;
     const uint32_t counted = ctl.data;
-    report_rate(static_cast<int64_t>(size) * counted, ticks);
-    printf(" (%ld%%) Tx, ", loss_percent(sent, counted));
-    fflush(stdout);
+    say_tx(static_cast<int64_t>(size) * counted, ticks, loss_percent(sent, counted));
 
     // Rx: from the request to the server's count, which comes after its phase
     reset_rx_counters();  // before the request, so the first datagram counts
@@ -49,9 +45,7 @@ SizeResult udp_measure_size(int sock, char *buf, int32_t size, const sockaddr_in
     if (recv_control(sock, &ctl) != 0)
         return SIZE_CONVERSATION_OVER;
     ticks = clock_elapsed(start, TICKS_PER_SECOND);
-    check_elapsed(ticks);
-    report_rate(udp_rx_bytes.load(), ticks);
-    printf(" (%ld%%) Rx.\n", loss_percent(ctl.data, udp_rx_count.load()));
+    say_rx(udp_rx_bytes.load(), ticks, loss_percent(ctl.data, udp_rx_count.load()));
     return SIZE_MEASURED;
 }
 
@@ -64,7 +58,13 @@ long loss_percent(uint32_t sent, uint32_t received)
     return static_cast<long>((static_cast<uint64_t>(sent - received) * 100) / sent);
 }
 
-int udp_client(const sockaddr_in &server, const int32_t *sizes, unsigned count)
+int udp_client(const sockaddr_in &server, const sockaddr_in &local, const int32_t *sizes, unsigned count)
 {
-    return run_client("UDP", server, sizes, count, udp_measure_size);
+    // The receiver reads local only before it says whether it has bound.
+    sockaddr_in bind_to = local;
+    if (start_thread(udp_receiver_thread, &bind_to) != 0)
+        return STATUS_NO_THREAD;
+    if (!wait_udp_ready())
+        return 1;  // bind(DGRAM) has said why
+    return run_client("UDP", server, udp_sock.load(), sizes, count, udp_measure_size);
 }

@@ -1,16 +1,13 @@
 // udp/server.cc -- answers UDP benchmark clients, one at a time
 #include "udp/server.h"
 
-#include <cstdio>
-
-#include "core/block.h"
 #include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"
 #include "core/session.h"
-#include "core/shared.h"
 #include "core/sock.h"
+#include "udp/datagram.h"
 #include "udp/receiver.h"
 
 void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port)
@@ -32,7 +29,7 @@ void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t 
             say_sending("UDP", size);
             // every datagram tried counts, those that failed too
             ctl.cmd = CMD_RES;
-            ctl.data = send_datagram_phase(udp_sock.load(), buf, size, dest);
+            send_datagram_phase(udp_sock.load(), buf, size, dest, &ctl.data);  // a failure has been said
             // The reply shares the host's queue with the datagrams: behind a
             // full queue it would be dropped, and its retransmission would
             // stretch the client's Rx time. It leaves once they have.
