@@ -86,15 +86,35 @@ void tcp_accuracy(const char *size, double tx_mbit = TX_MBIT, double rx_mbit = R
                                      << out;
 }
 
+// A count of the token bucket of host ns, the number after `before` in tc's
+// statistics: "(dropped " for packets dropped, " bytes " for packets passed.
+long qdisc_counter(const NetnsPair &net, const std::string &ns, const std::string &before)
+{
+    // "Sent 123 bytes 4 pkt (dropped 5, overlimits 6 requeues 0)"
+    const std::string text = net.output_in(ns, "tc -s qdisc show dev " + net.dev(ns));
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + before.size()));
+}
+
+// A counter of the Udp lines of /proc/net/snmp in host ns ("OutDatagrams",
+// ...): the first line names them, the second holds the values.
+long udp_counter(const NetnsPair &net, const std::string &ns, const std::string &name)
+{
+    const std::string program = "/^Udp:/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" + name +
+                                "\") print $i } else k[i] = $i; if (n++) exit }";
+    const std::string value = net.output_in(ns, "awk '" + program + "' /proc/net/snmp");
+    return value.empty() ? -1 : std::stol(value);
+}
+
 struct Counters {
     long out, sndbuf_errors, rcvbuf_errors, qdisc_drops, qdisc_sent, in;
 };
 
 Counters counters(const NetnsPair &net, const std::string &ns)
 {
-    return {net.udp_counter(ns, "OutDatagrams"), net.udp_counter(ns, "SndbufErrors"),
-            net.udp_counter(ns, "RcvbufErrors"), net.qdisc_counter(ns, "(dropped "),
-            net.qdisc_counter(ns, " bytes "),    net.udp_counter(ns, "InDatagrams")};
+    return {udp_counter(net, ns, "OutDatagrams"), udp_counter(net, ns, "SndbufErrors"),
+            udp_counter(net, ns, "RcvbufErrors"), qdisc_counter(net, ns, "(dropped "),
+            qdisc_counter(net, ns, " bytes "),    udp_counter(net, ns, "InDatagrams")};
 }
 
 std::string describe(const char *who, const Counters &before, const Counters &after)

@@ -2,11 +2,9 @@
 #include "netns.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 
 #include "process.h"
@@ -25,15 +23,11 @@ std::vector<std::string> NetnsPair::in(const std::string &ns, const std::string 
     return all;
 }
 
-namespace {
-
 // The bed itself is tools/netbed.sh, which the benchmarks use too.
-std::string bed(const std::string &args)
+static std::string bed(const std::string &args)
 {
     return std::string(TARVO_NETBED) + " " + args;
 }
-
-}  // namespace
 
 NetnsPair::NetnsPair()
 {
@@ -61,15 +55,9 @@ NetnsPair::~NetnsPair()
 
 std::string NetnsPair::output_of(const std::string &command)
 {
-    std::string text;
-    FILE *pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr)
-        return text;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        text.append(chunk, n);
-    pclose(pipe);
-    return text;
+    Process shell("sh", {"-c", command});
+    shell.wait(30);
+    return shell.out();
 }
 
 bool NetnsPair::shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const
@@ -82,21 +70,9 @@ bool NetnsPair::set_link(const std::string &ns, bool up) const
     return sh(bed("link " + tag_ + (ns == a_ ? " a " : " b ") + (up ? "up" : "down")));
 }
 
-long NetnsPair::qdisc_counter(const std::string &ns, const std::string &before) const
+std::string NetnsPair::output_in(const std::string &ns, const std::string &command) const
 {
-    // "Sent 123 bytes 4 pkt (dropped 5, overlimits 6 requeues 0)"
-    const std::string text = output_of("ip netns exec " + ns + " tc -s qdisc show dev " + (ns == a_ ? a_dev_ : b_dev_));
-    const size_t at = text.find(before);
-    return at == std::string::npos ? -1 : std::stol(text.substr(at + before.size()));
-}
-
-long NetnsPair::udp_counter(const std::string &ns, const std::string &name) const
-{
-    // two lines start with "Udp:": the names, then the values
-    const std::string program = "/^Udp:/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" + name +
-                                "\") print $i } else k[i] = $i; if (n++) exit }";
-    const std::string value = output_of("ip netns exec " + ns + " awk '" + program + "' /proc/net/snmp");
-    return value.empty() ? -1 : std::stol(value);
+    return output_of("ip netns exec " + ns + " " + command);
 }
 
 PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,

@@ -14,9 +14,7 @@ public:
     NetnsPair(const NetnsPair &) = delete;
     NetnsPair &operator=(const NetnsPair &) = delete;
 
-    // Empty when the pair stands; else why it could not be made.
-    const std::string &why_not() const { return why_not_; }
-
+    const std::string &why_not() const { return why_not_; }  // empty when the pair stands
     static constexpr const char *A_ADDR = "10.77.0.1";
     static constexpr const char *B_ADDR = "10.77.0.2";
     const std::string &a() const { return a_; }
@@ -26,24 +24,19 @@ public:
     static std::vector<std::string> in(const std::string &ns, const std::string &binary,
                                        const std::vector<std::string> &args);
 
-    // Runs a shell command; true when it succeeded.
+    // A shell command: whether it succeeded, or what it printed.
     static bool sh(const std::string &command);
-    // Runs a shell command and returns what it printed.
     static std::string output_of(const std::string &command);
 
-    // A token bucket on the device of host ns, which shapes what that host
-    // sends: rate and burst in tc's units ("40mbit", "32kb"), and a queue of
-    // limit bytes. True when tc took it.
+    // A token bucket that shapes what host ns sends: rate and burst in tc's
+    // units ("40mbit", "32kb"), a queue of limit bytes. True when tc took it.
     bool shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const;
-    // Takes host ns's end of the link down, or up again (with its fixed
-    // neighbour, which going down has removed). True when ip did it.
+    // Host ns's end of the link down, or up again with its fixed neighbour.
     bool set_link(const std::string &ns, bool up) const;
 
-    // A count of the token bucket of host ns, the number after `before` in
-    // tc's statistics: "(dropped " for packets dropped, " bytes " for packets passed.
-    long qdisc_counter(const std::string &ns, const std::string &before) const;
-    // A counter of the Udp line of /proc/net/snmp in namespace ns ("OutDatagrams", ...).
-    long udp_counter(const std::string &ns, const std::string &name) const;
+    // What a shell command run in host ns printed; its device is dev(ns).
+    std::string output_in(const std::string &ns, const std::string &command) const;
+    const std::string &dev(const std::string &ns) const { return ns == a_ ? a_dev_ : b_dev_; }
 
 private:
     std::string tag_, a_, b_, a_dev_, b_dev_, why_not_;

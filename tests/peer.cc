@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -21,19 +22,9 @@
 
 const std::vector<char> &pattern()
 {
-    static std::vector<char> bytes = [] {
-        char *buf = init_buffer(BUFFER_SIZE);
-        std::vector<char> copy(buf, buf + BUFFER_SIZE);
-        free(buf);
-        return copy;
-    }();
+    static const std::unique_ptr<char, decltype(&free)> buf(init_buffer(BUFFER_SIZE), free);
+    static const std::vector<char> bytes(buf.get(), buf.get() + BUFFER_SIZE);
     return bytes;
-}
-
-// The program's own block loops, which core_test checks on their own.
-bool send_whole(int sock, const char *buf, size_t len)
-{
-    return send_block(sock, buf, static_cast<int32_t>(len)) == BLOCK_MOVED;
 }
 
 bool read_whole(int sock, char *buf, int32_t size)
@@ -51,7 +42,7 @@ void send_blocks(int sock, int32_t size, int blocks, char mark_of_last)
     std::vector<char> block(pattern().begin(), pattern().begin() + size);
     for (int i = 0; i < blocks; ++i) {
         block[0] = i == blocks - 1 ? mark_of_last : 0;
-        ASSERT_TRUE(send_whole(sock, block.data(), static_cast<size_t>(size)));
+        ASSERT_EQ(send_block(sock, block.data(), size), BLOCK_MOVED);
     }
 }
 
@@ -61,21 +52,15 @@ long receive_phase(int sock, int32_t size)
     std::vector<char> block(size);
     long blocks = 0;
     for (;;) {
-        if (!read_whole(sock, block.data(), size)) {
-            ADD_FAILURE() << "stream ended inside the phase after " << blocks << " blocks";
-            return -1;
-        }
         ++blocks;
-        if (memcmp(block.data() + 1, pattern().data() + 1, size - 1) != 0) {
-            ADD_FAILURE() << "block " << blocks << " does not carry the test data";
+        if (!read_whole(sock, block.data(), size) || (block[0] != 0 && block[0] != 1) ||
+            memcmp(block.data() + 1, pattern().data() + 1, size - 1) != 0) {
+            ADD_FAILURE() << "block " << blocks << ": not whole, end mark " << int(block[0])
+                          << ", or not the test data";
             return -1;
         }
         if (block[0] == 1)
             break;
-        if (block[0] != 0) {
-            ADD_FAILURE() << "block " << blocks << " has end mark " << int(block[0]);
-            return -1;
-        }
     }
     char extra;
     EXPECT_EQ(recv(sock, &extra, 1, MSG_DONTWAIT), -1) << "bytes after the closing block";
@@ -100,11 +85,6 @@ long read_until_closed(int sock, double seconds, double quiet)
         bytes += n > 0 ? n : 0;
     }
     return -1;
-}
-
-bool closed_by_server(int sock, double seconds)
-{
-    return read_until_closed(sock, seconds, seconds) == 0;
 }
 
 void reset(int sock)
@@ -137,17 +117,6 @@ UdpPeer::UdpPeer(int32_t port) : udp_port(port)
     ctl = connect_tcp("127.0.0.1", udp_port, "127.0.0.2");
 }
 
-UdpPeer::~UdpPeer()
-{
-    close(ctl);
-    close(dgram);
-}
-
-bool UdpPeer::reply(CONTROL *out) const
-{
-    return recv_control(ctl, out) == 0;
-}
-
 CONTROL UdpPeer::ask(uint32_t cmd, uint32_t data) const
 {
     send_raw(cmd, data);
@@ -172,8 +141,7 @@ SendPhase UdpPeer::receive(uint32_t size) const
     while (recv(dgram, buf.data(), buf.size(), MSG_DONTWAIT) >= 0) {
     }
     send_raw(CMD_S2C, size);
-    const time_t deadline = time(nullptr) + 20;
-    while (time(nullptr) < deadline) {
+    const bool replied = within(20, [&] {
         pollfd fds[2] = {{dgram, POLLIN, 0}, {ctl, POLLIN, 0}};
         poll(fds, 2, 10);
         sockaddr_in from;
@@ -181,14 +149,11 @@ SendPhase UdpPeer::receive(uint32_t size) const
         for (ssize_t n; (n = recvfrom(dgram, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
                                       &len)) >= 0;) {
             ++phase.datagrams;
-            if (n != static_cast<ssize_t>(size) || buf[0] != 0 || ntohs(from.sin_port) != udp_port)
-                phase.well_formed = false;
+            phase.well_formed &= n == static_cast<ssize_t>(size) && buf[0] == 0 && ntohs(from.sin_port) == udp_port;
         }
-        if (fds[1].revents != 0) {
-            EXPECT_TRUE(reply(&phase.reply));
-            break;
-        }
-    }
+        return fds[1].revents != 0;  // the reply, or the end of the connection
+    });
+    EXPECT_TRUE(replied && reply(&phase.reply)) << "no reply to CMD_S2C";
     return phase;
 }
 

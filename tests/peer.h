@@ -2,8 +2,8 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -13,20 +13,15 @@
 // The test buffer as every tarvo fills it.
 const std::vector<char> &pattern();
 
-// One control block in a single send (it fails the test if it does not go whole).
-void send_raw(int sock, uint32_t cmd, uint32_t data);
-
-// A client's send phase: blocks of size bytes, the last one with the mark given.
-void send_blocks(int sock, int32_t size, int blocks, char mark_of_last);
-
-// Whole transfers that resume after an interrupted call (an in-process
-// server's phase alarm may land on a test thread).
-bool send_whole(int sock, const char *buf, size_t len);
+// The first two fail the test when a block does not go whole. The loops are
+// the program's own, which resume after an interrupted call (an in-process
+// server's alarm may land on a test thread).
+void send_raw(int sock, uint32_t cmd, uint32_t data);                     // one control block, in one send
+void send_blocks(int sock, int32_t size, int blocks, char mark_of_last);  // a client's send phase
 bool read_whole(int sock, char *buf, int32_t size);
 
-// Asks a TCP server to send and checks its stream: whole blocks of the
-// announced size, the test data after the mark, 0 marks then one 1 mark, and
-// nothing after it. Returns the number of blocks, the closing one included.
+// Asks a TCP server to send and checks its stream: whole blocks of the test
+// data, marks 0 then one 1, nothing after. The number of blocks, the last too.
 long receive_phase(int sock, int32_t size);
 
 // Reads what the server sends until it ends the connection (or resets it):
@@ -34,17 +29,19 @@ long receive_phase(int sock, int32_t size);
 // seconds, or sent nothing for quiet seconds.
 long read_until_closed(int sock, double seconds, double quiet);
 
-// The server has ended the connection within seconds: the stream ends (or is
-// reset) without a byte. A connection still open then is not closed: the
-// default bound, well below the test build's 3-second idle limit, catches a
-// server that keeps a connection it should end.
-bool closed_by_server(int sock, double seconds = 1.5);
+// The server has ended the connection within seconds, without a byte; the
+// default is well below the test build's 3-second idle limit.
+inline bool closed_by_server(int sock, double seconds = 1.5)
+{
+    return read_until_closed(sock, seconds, seconds) == 0;
+}
 
 // Closes with a reset rather than an orderly end.
 void reset(int sock);
 
-// A whole TCP conversation with one size each way; it fails the test where it goes wrong.
+// Whole conversations with one size each way, checked as they go.
 void tcp_conversation(const char *addr, int32_t port);
+void udp_conversation(int32_t udp_port);
 
 struct SendPhase {
     CONTROL reply = {};
@@ -55,12 +52,16 @@ struct SendPhase {
 // A UDP benchmark client of the test's own, on 127.0.0.2, for a server on 127.0.0.1.
 struct UdpPeer {
     explicit UdpPeer(int32_t udp_port);
-    ~UdpPeer();
+    ~UdpPeer()
+    {
+        close(ctl);
+        close(dgram);
+    }
     UdpPeer(const UdpPeer &) = delete;
     UdpPeer &operator=(const UdpPeer &) = delete;
 
     void send_raw(uint32_t cmd, uint32_t data) const { ::send_raw(ctl, cmd, data); }
-    bool reply(CONTROL *out) const;
+    bool reply(CONTROL *out) const { return recv_control(ctl, out) == 0; }
     CONTROL ask(uint32_t cmd, uint32_t data) const;
     void send_datagrams(int count, int size) const;
     // Asks the server to send and takes its datagrams until its reply.
@@ -71,9 +72,6 @@ struct UdpPeer {
     int dgram;
     int ctl;
 };
-
-// A whole UDP conversation with one size; checks the counts as it goes.
-void udp_conversation(int32_t udp_port);
 
 // A whole, honest conversation with a server of the test-only build on
 // 127.0.0.1, which must succeed after whatever went before; the server must

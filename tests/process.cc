@@ -8,9 +8,9 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -22,13 +22,6 @@
 
 const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version " TARVO_VERSION "\n";
 
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 void block_alarm()
 {
     sigset_t alarm_set;
@@ -37,9 +30,7 @@ void block_alarm()
     pthread_sigmask(SIG_BLOCK, &alarm_set, nullptr);
 }
 
-namespace {
-
-bool can_bind(const char *addr, int32_t port, int type)
+static bool can_bind(const char *addr, int32_t port, int type)
 {
     int sock = socket(AF_INET, type, 0);
     const sockaddr_in sa = address(addr, port);
@@ -47,8 +38,6 @@ bool can_bind(const char *addr, int32_t port, int type)
     close(sock);
     return ok;
 }
-
-}  // namespace
 
 std::string read_file(const std::string &path)
 {
@@ -83,8 +72,7 @@ bool matches_form(const std::string &text, const std::string &form)
 Process::Process(const std::string &binary, const std::vector<std::string> &args)
     : out_fd_(memfd_create("tarvo-out", MFD_CLOEXEC)), err_fd_(memfd_create("tarvo-err", MFD_CLOEXEC))
 {
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(binary.c_str()));
+    std::vector<char *> argv = {const_cast<char *>(binary.c_str())};
     for (const auto &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
@@ -108,53 +96,22 @@ Process::~Process()
     close(err_fd_);
 }
 
-std::string Process::read(int fd)
-{
-    return read_file("/proc/self/fd/" + std::to_string(fd));  // opened afresh, from the start
-}
-
 int Process::wait(double seconds)
 {
-    if (pid_ < 0)
-        return status_;
-    const double deadline = now() + seconds;
-    for (;;) {
-        int raw;
-        pid_t r = waitpid(pid_, &raw, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return status_;
-        }
-        if (now() > deadline)
-            return -1;
-        usleep(10000);
-    }
+    const bool ended = pid_ < 0 || within(seconds, [this] {
+                           int raw;
+                           if (waitpid(pid_, &raw, WNOHANG) != pid_)
+                               return false;
+                           pid_ = -1;
+                           status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                           return true;
+                       });
+    return ended ? status_ : -1;
 }
 
 bool Process::wait_for_output(const std::string &text, double seconds, int count) const
 {
-    const double deadline = now() + seconds;
-    while (count_of(out(), text) < count) {
-        if (now() > deadline)
-            return false;
-        usleep(10000);
-    }
-    return true;
-}
-
-void Process::signal(int sig) const
-{
-    if (pid_ > 0)
-        ::kill(pid_, sig);
-}
-
-void Process::kill_and_reap()
-{
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        wait(10);
-    }
+    return within(seconds, [&] { return count_of(out(), text) >= count; });
 }
 
 int32_t free_port(const char *addr)
@@ -177,12 +134,8 @@ Server::Server(const std::vector<std::string> &mode, const char *addr, const cha
           return args;
       }())
 {
-    int services = 0;
-    for (const auto &m : mode)
-        services += m == "-t" || m == "-u";
-    if (services == 0)
-        services = 2;
-    if (!proc.wait_for_output("server listening.", 10, services))
+    const auto services = std::count(mode.begin(), mode.end(), "-t") + std::count(mode.begin(), mode.end(), "-u");
+    if (!proc.wait_for_output("server listening.", 10, services == 0 ? 2 : static_cast<int>(services)))
         throw std::runtime_error("server did not start: " + proc.out() + proc.err());
 }
 

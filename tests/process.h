@@ -2,11 +2,16 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+std::string read_file(const std::string &path);
 
 // A child process whose standard output and error go to memory files of its
 // own, which end with it: a test leaves nothing behind in /tmp.
@@ -19,34 +24,54 @@ public:
     Process &operator=(const Process &) = delete;
 
     pid_t pid() const { return pid_; }
-    std::string out() const { return read(out_fd_); }
-    std::string err() const { return read(err_fd_); }
+    // read afresh from the start, through the descriptor's name
+    std::string out() const { return read_file("/proc/self/fd/" + std::to_string(out_fd_)); }
+    std::string err() const { return read_file("/proc/self/fd/" + std::to_string(err_fd_)); }
 
     // The exit status, or -1 when it has not ended within seconds (it is then
     // left running), or 128 + the signal number when a signal ended it.
     int wait(double seconds);
     // Waits until the standard output holds text `count` times.
     bool wait_for_output(const std::string &text, double seconds, int count = 1) const;
-    void signal(int sig) const;
-    void kill_and_reap();
+    void signal(int sig) const
+    {
+        if (pid_ > 0)  // never -1: that would signal every process
+            ::kill(pid_, sig);
+    }
+    void kill_and_reap()
+    {
+        signal(SIGKILL);
+        wait(10);
+    }
 
 private:
-    static std::string read(int fd);
     pid_t pid_ = -1;
     int status_ = -1;
     int out_fd_, err_fd_;
 };
 
-// The banner that every tarvo prints first (after a blank line).
-extern const std::string BANNER;
+extern const std::string BANNER;  // what every tarvo prints first
 
 // The calling thread refuses SIGALRM, so that the phase alarm lands elsewhere.
 void block_alarm();
 
 // Seconds on the monotonic clock.
-double now();
+inline double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
-std::string read_file(const std::string &path);
+// Asks ready() every 10 ms for up to seconds; true once it says yes.
+template <class Ready> bool within(double seconds, Ready ready)
+{
+    for (const double end = now() + seconds;; usleep(10000)) {
+        if (ready())
+            return true;
+        if (now() > end)
+            return false;
+    }
+}
+
 int count_of(const std::string &text, const std::string &part);
 
 // Whether text has the form given: in the form, '#' stands for one or more
@@ -65,8 +90,7 @@ struct Server {
     Process proc;
 };
 
-// A dotted address and a port.
-sockaddr_in address(const char *addr, int32_t port);
+sockaddr_in address(const char *addr, int32_t port);  // a dotted address
 
 // A stream socket connected to addr:port (optionally from a given source
 // address), with a receive timeout so that no test waits for ever.

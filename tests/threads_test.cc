@@ -5,13 +5,19 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <thread>
 
 #include "app/settings.h"
+#include "core/session.h"
+#include "core/sock.h"
 #include "peer.h"
 #include "tcp/server.h"
+#include "udp/datagram.h"
 #include "udp/receiver.h"
 #include "udp/server.h"
 
@@ -21,9 +27,7 @@ sockaddr_in tcp_local, udp_local;  // as main keeps them: for the life of the pr
 
 void start(void *(*entry)(void *), sockaddr_in *local)
 {
-    pthread_t id;
-    ASSERT_EQ(pthread_create(&id, nullptr, entry, local), 0);
-    pthread_detach(id);
+    ASSERT_EQ(start_thread(entry, local), 0);
 }
 
 bool accepts(int32_t port)
@@ -79,4 +83,36 @@ TEST(Threads, ReceiverAndBothServersShareTheirStateSafely)
     tcp.join();
     EXPECT_TRUE(accepts(tcp_port));  // both services still serve
     EXPECT_TRUE(accepts(udp_port));
+}
+
+// A receive that fails and goes on failing (here the datagram socket's
+// descriptor comes to name a listening stream socket, on which every receive
+// fails) is reported once, and the receiver waits between tries instead of
+// spinning: it never ends, since its counts are what the benchmark reports.
+TEST(Threads, AReceiverWhoseReceivesFailSaysSoOnceAndDoesNotSpin)
+{
+    reset_settings();
+    udp_local = address("127.0.0.1", free_port() + 1);
+    const int saved_stderr = dup(2), err = memfd_create("stderr", 0);
+    dup2(err, 2);
+    start(udp_receiver_thread, &udp_local);
+    ASSERT_TRUE(wait_udp_ready());
+    // one datagram counted: the receiver is in its loop
+    const int sender = socket(AF_INET, SOCK_DGRAM, 0);
+    sendto(sender, "x", 1, 0, reinterpret_cast<const sockaddr *>(&udp_local), sizeof udp_local);
+    ASSERT_TRUE(within(5, [] { return udp_rx_count.load() == 1; }));
+    const int listener = listen_on(address("127.0.0.1", 0), "socket()", "bind()");
+    dup2(listener, udp_sock.load());
+    // wakes a receive that still waits on the socket the descriptor named before
+    sendto(sender, "x", 1, 0, reinterpret_cast<const sockaddr *>(&udp_local), sizeof udp_local);
+    timespec cpu0, cpu1;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    dup2(saved_stderr, 2);
+    const std::string said = read_file("/proc/self/fd/" + std::to_string(err));
+    EXPECT_EQ(count_of(said, "recvfrom(): "), 1) << said;
+    EXPECT_LT(static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) + static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9,
+              0.1);
+    close(sender);
 }
