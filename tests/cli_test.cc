@@ -207,8 +207,10 @@ TEST(EndToEnd, RxIsTimedToTheClosingBlockAndAnEarlyEndMovesOnToTheNextSize)
     const sockaddr_in sa = address("127.0.0.1", port);
     ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
     ASSERT_EQ(listen(listener, 1), 0);
+    sockaddr_in client_at = {};
     std::thread script([&] {
-        int conn = accept(listener, nullptr, nullptr);
+        socklen_t len = sizeof client_at;
+        int conn = accept(listener, reinterpret_cast<sockaddr *>(&client_at), &len);
         std::vector<char> block(65536);
         for (int32_t size : {1024, 2048}) {
             ASSERT_TRUE(read_whole(conn, block.data(), 8));  // C2S
@@ -224,9 +226,11 @@ TEST(EndToEnd, RxIsTimedToTheClosingBlockAndAnEarlyEndMovesOnToTheNextSize)
         }
         close(conn);
     });
-    Outcome r = run({"-t", "-p", std::to_string(port), "127.0.0.1"}, TARVO_FAST_BIN, 30);
+    // -h: the connection leaves from that address of the client's host
+    Outcome r = run({"-t", "-h", "127.0.0.2", "-p", std::to_string(port), "127.0.0.1"}, TARVO_FAST_BIN, 30);
     script.join();
     close(listener);
+    EXPECT_EQ(client_at.sin_addr.s_addr, inet_addr("127.0.0.2"));
     EXPECT_TRUE(matches_form(r.out, BANNER + "\nTCP connection established.\n"
                                              "Packet size  1k bytes:  # @ Tx,  # Byte/s Rx.\n"
                                              "Packet size  2k bytes:  # @ Tx,  # Byte/s Rx.\n"

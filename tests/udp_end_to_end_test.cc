@@ -1,6 +1,9 @@
 // tests/udp_end_to_end_test.cc -- UDP end to end between two namespaces, since a UDP
-// client and server cannot share one host's datagram port
+// client and server cannot share one host's datagram address, or between
+// two addresses of one host
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "netns.h"
 #include "process.h"
@@ -36,4 +39,21 @@ TEST(UdpEndToEnd, DatagramsTooLargeForIpv4AreAllLostBothWays)
     EXPECT_EQ(run.err, "sendto(): Message too long\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.server_err, "sendto(): Message too long\n");
+}
+
+// A client bound with -h to one address of a host that has several (here
+// 127.0.0.2, with the server on 127.0.0.1) gets the server's datagrams
+// there: its control connection leaves from that address too.
+TEST(UdpEndToEnd, AClientBoundToOneOfItsHostsAddressesGetsItsDatagramsBack)
+{
+    Server server({"-s", "-u"});
+    Process client(TARVO_FAST_BIN,
+                   {"-u", "-h", "127.0.0.2", "-b", "1k", "-p", std::to_string(server.port), "127.0.0.1"});
+    ASSERT_EQ(client.wait(30), 0) << client.out() << client.err();
+    const std::string out = client.out();
+    long rx = 0, loss = 100;
+    char unit[8] = "";
+    ASSERT_EQ(sscanf(out.c_str() + out.find(" Tx, "), " Tx,  %ld %7s (%ld%%) Rx.", &rx, unit, &loss), 3) << out;
+    EXPECT_GT(rx, 0) << out;
+    EXPECT_LT(loss, 100) << out;
 }

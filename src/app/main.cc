@@ -65,7 +65,7 @@ int server_mode()
 int client_mode()
 {
     if (opt_tcp)
-        return tcp_client(make_address(server_addr, tcp_port), block_sizes, nblock_sizes);
+        return tcp_client(make_address(server_addr, tcp_port), bind_addr, block_sizes, nblock_sizes);
     return udp_client(make_address(server_addr, udp_port), udp_local, block_sizes, nblock_sizes);
 }
 

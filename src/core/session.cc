@@ -24,21 +24,20 @@ int start_thread(void *(*entry)(void *), void *arg)
     return 0;
 }
 
-int run_client(const char *protocol, const sockaddr_in &server, int datagrams, const int32_t *sizes, unsigned count,
-               measure_fn measure)
+int run_client(const ClientRun &run, const int32_t *sizes, unsigned count, measure_fn measure)
 {
     char *buf = init_buffer(BUFFER_SIZE);
     if (buf == nullptr) {
         perror("malloc()");
         return 1;
     }
-    int sock = connect_to(server);
+    int sock = connect_to(run.server, run.source);
     if (sock < 0) {
         free(buf);
         return 1;
     }
-    say_connected(protocol);
-    const ClientLink link = {sock, datagrams, server};
+    say_connected(run.protocol);
+    const ClientLink link = {sock, run.datagrams, run.server};
 
     int status = 0;
     for (unsigned i = 0; i < count; ++i) {

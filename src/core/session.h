@@ -27,12 +27,19 @@ struct ClientLink {
 };
 using measure_fn = SizeResult (*)(const ClientLink &link, char *buf, int32_t size);
 
-// Connects to server, says "<protocol> connection established.", measures
-// each of the count sizes, then quits and says "Done.". datagrams is the
-// run's datagram socket, or -1. Returns the run's exit status: 0 when every
-// size was measured whole, 1 when the run failed or ended early.
-int run_client(const char *protocol, const sockaddr_in &server, int datagrams, const int32_t *sizes, unsigned count,
-               measure_fn measure);
+// Whom a client run talks to, and how.
+struct ClientRun {
+    const char *protocol;  // "TCP" or "UDP", for the connection line
+    sockaddr_in server;    // the address and port of the server's control service
+    uint32_t source;       // the local address to connect from; INADDR_ANY: the one the route picks
+    int datagrams;         // the run's datagram socket, or -1
+};
+
+// Connects to the server, says "<protocol> connection established.",
+// measures each of the count sizes, then quits and says "Done.". Returns the
+// run's exit status: 0 when every size was measured whole, 1 when the run
+// failed or ended early.
+int run_client(const ClientRun &run, const int32_t *sizes, unsigned count, measure_fn measure);
 
 // Answers one client's control blocks on conn until the conversation ends;
 // port is the service's own.

@@ -92,11 +92,17 @@ int listen_on(const sockaddr_in &local, const char *socket_label, const char *bi
     return sock;
 }
 
-int connect_to(const sockaddr_in &server)
+int connect_to(const sockaddr_in &server, uint32_t source)
 {
     int sock = open_socket(SOCK_STREAM, "socket()");
     if (sock < 0)
         return -1;
+    const sockaddr_in local = make_address(source, 0);  // port 0: any free one
+    if (source != INADDR_ANY && bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
+        perror("bind()");
+        close(sock);
+        return -1;
+    }
     if (connect(sock, reinterpret_cast<const sockaddr *>(&server), sizeof server) < 0) {
         perror("connect()");
         close(sock);

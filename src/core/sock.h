@@ -27,8 +27,10 @@ int open_bound_socket(int type, const sockaddr_in &local, const char *socket_lab
 // reported failure ("socket()"/"bind()" labels as given, then "listen()").
 int listen_on(const sockaddr_in &local, const char *socket_label, const char *bind_label);
 
-// A stream socket connected to server, or -1 after a reported failure.
-int connect_to(const sockaddr_in &server);
+// A stream socket connected to server, or -1 after a reported failure. It
+// leaves from the local address source (network byte order) when that is
+// not INADDR_ANY, else from whichever address the route picks.
+int connect_to(const sockaddr_in &server, uint32_t source);
 
 // Waits until at most at_most bytes written to sock are still queued: not
 // yet acknowledged by the peer for a stream, not yet taken by the device

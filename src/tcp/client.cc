@@ -66,7 +66,7 @@ SizeResult tcp_measure_size(const ClientLink &link, char *buf, int32_t size)
 
 }  // namespace
 
-int tcp_client(const sockaddr_in &server, const int32_t *sizes, unsigned count)
+int tcp_client(const sockaddr_in &server, uint32_t source, const int32_t *sizes, unsigned count)
 {
-    return run_client("TCP", server, -1, sizes, count, tcp_measure_size);
+    return run_client({"TCP", server, source, -1}, sizes, count, tcp_measure_size);
 }

@@ -66,5 +66,7 @@ int udp_client(const sockaddr_in &server, const sockaddr_in &local, const int32_
         return STATUS_NO_THREAD;
     if (!wait_udp_ready())
         return 1;  // bind(DGRAM) has said why
-    return run_client("UDP", server, udp_sock.load(), sizes, count, udp_measure_size);
+    // The control connection leaves from the datagram socket's address: the
+    // server sends its datagrams to the host the connection comes from.
+    return run_client({"UDP", server, local.sin_addr.s_addr, udp_sock.load()}, sizes, count, udp_measure_size);
 }

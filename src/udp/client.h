@@ -7,7 +7,7 @@
 
 // Starts the datagram receiver on local and waits until it has bound, then
 // measures datagram rates and loss both ways over one control connection to
-// server, for each of the count block sizes. Prints a line per size, then
+// server, made from local's address, for each of the count block sizes. Prints a line per size, then
 // "Done.". Returns the run's exit status: 0 when every size was measured, 1
 // when the run failed or ended early or the receiver could not bind, and
 // STATUS_NO_THREAD when the receiver's thread could not be made.
