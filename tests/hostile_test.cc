@@ -287,3 +287,59 @@ TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
     Process again("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "1k", NetnsPair::A_ADDR}));
     EXPECT_EQ(again.wait(20), 0) << again.out() << again.err();
 }
+
+namespace {
+
+// The Tx and Rx figures of a TCP client's one result line, in KByte/s.
+std::pair<long, long> figures(const std::string &out)
+{
+    long tx = 0, rx = 0;
+    const size_t at = out.find("bytes: ");
+    if (at == std::string::npos || sscanf(out.c_str() + at, "bytes:  %ld KByte/s Tx,  %ld KByte/s Rx.", &tx, &rx) != 2)
+        ADD_FAILURE() << "no result line: " << out;
+    return {tx, rx};
+}
+
+}  // namespace
+
+// A client that finds the server busy with another client waits its turn,
+// says so once, and measures the link as it would alone: on a shaped link,
+// so that "the link's figure" is the same in every run.
+TEST(Busy, AClientBehindAnotherWaitsItsTurnAndMeasuresTheLink)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    ASSERT_TRUE(net.shape(net.b(), "20mbit", "16kb", 100000));
+    ASSERT_TRUE(net.shape(net.a(), "30mbit", "16kb", 100000));
+    Process server("ip", NetnsPair::in(net.a(), TARVO_FAST_BIN, {"-s", "-t"}));
+    ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10));
+    const std::vector<std::string> args = {"-t", "-b", "32k", NetnsPair::A_ADDR};
+    Process alone("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, args));
+    ASSERT_EQ(alone.wait(30), 0) << alone.err();
+    const auto [tx, rx] = figures(alone.out());
+
+    Process first("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, args));
+    ASSERT_TRUE(first.wait_for_output("connection established.", 10));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    Process second("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, args));
+    ASSERT_EQ(first.wait(30), 0) << first.err();
+    ASSERT_EQ(second.wait(30), 0) << second.err();
+    for (const Process *client : {&first, &second}) {
+        const auto [client_tx, client_rx] = figures(client->out());
+        EXPECT_NEAR(client_tx, tx, tx * 0.05) << client->out() << "alone: " << alone.out();
+        EXPECT_NEAR(client_rx, rx, rx * 0.05) << client->out() << "alone: " << alone.out();
+    }
+    EXPECT_EQ(first.err(), "");
+    EXPECT_EQ(second.err(), "the server is busy with another client; waiting\n");
+
+    // a waiting client whose server's host stops answering gives up after the idle limit
+    Process holder("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", NetnsPair::A_ADDR}));
+    ASSERT_TRUE(holder.wait_for_output("connection established.", 10));
+    Process waiter("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, args));
+    ASSERT_TRUE(within(10, [&] { return !waiter.err().empty(); }));
+    ASSERT_TRUE(net.set_link(net.b(), false));
+    const double down = now();
+    EXPECT_EQ(waiter.wait(15), 1) << waiter.err();
+    EXPECT_LT(now() - down, 3 + 3) << waiter.err();
+    ASSERT_TRUE(net.set_link(net.b(), true));
+}

@@ -2,25 +2,12 @@
 #include "core/block.h"
 
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
 
 #include "core/constants.h"
 #include "core/measure.h"
-
-namespace {
-
-// The coarse clock costs a few nanoseconds, nothing beside a receive.
-int64_t now_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 BlockResult send_block(int sock, const char *buf, int32_t size)
 {

@@ -58,6 +58,13 @@ void clock_start(timespec *start)
     clock_gettime(CLOCK_MONOTONIC, start);
 }
 
+int64_t now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int32_t ticks_between(int64_t seconds, int64_t microseconds, int32_t ticks_per_second)
 {
     auto whole = static_cast<int32_t>(static_cast<uint32_t>(ticks_per_second * seconds));

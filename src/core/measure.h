@@ -24,6 +24,9 @@ void on_timer(int signal);
 // of the time of day during a phase cannot corrupt a figure.
 void clock_start(timespec *start);
 int32_t clock_elapsed(const timespec &start, int32_t ticks_per_second);
+// Milliseconds on the coarse monotonic clock, for deadlines: it costs a few
+// nanoseconds, nothing beside a system call, and is a few ms coarse at most.
+int64_t now_ms();
 // The tick arithmetic itself: t x seconds + (t x microseconds) / 1000000,
 // in signed 32 bits, the division truncating toward zero.
 int32_t ticks_between(int64_t seconds, int64_t microseconds, int32_t ticks_per_second);

@@ -156,6 +156,11 @@ void say_rx(int64_t bytes, int32_t ticks, long loss)
     puts(" Rx.");
 }
 
+void say_waiting_turn()
+{
+    fputs("the server is busy with another client; waiting\n", stderr);
+}
+
 void say_client_done()
 {
     puts("Done.");

@@ -44,6 +44,8 @@ void say_packet_size(int32_t size);
 constexpr long NO_LOSS = -1;  // a TCP figure has no loss
 void say_tx(int64_t bytes, int32_t ticks, long loss = NO_LOSS);
 void say_rx(int64_t bytes, int32_t ticks, long loss = NO_LOSS);
+// On standard error, once: the server serves another client, and this one waits.
+void say_waiting_turn();
 void say_client_done();
 void say_run_over();
 

@@ -37,11 +37,12 @@ int run_client(const ClientRun &run, const int32_t *sizes, unsigned count, measu
         return 1;
     }
     say_connected(run.protocol);
-    const ClientLink link = {sock, run.datagrams, run.server};
+    ClientLink link = {sock, run.datagrams, run.server, true};
 
     int status = 0;
     for (unsigned i = 0; i < count; ++i) {
         const SizeResult result = measure(link, buf, sizes[i]);
+        link.first_size = false;
         if (result != SIZE_MEASURED)
             status = 1;
         if (result == SIZE_CONVERSATION_OVER)

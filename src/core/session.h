@@ -24,6 +24,7 @@ struct ClientLink {
     int control;         // the connection to the server; a TCP run's data flows on it too
     int datagrams;       // a UDP run's datagram socket; -1 in a TCP run
     sockaddr_in server;  // the address and port the run talks to
+    bool first_size;     // the run's first size: nothing has crossed the connection yet
 };
 using measure_fn = SizeResult (*)(const ClientLink &link, char *buf, int32_t size);
 

@@ -112,6 +112,19 @@ int connect_to(const sockaddr_in &server, uint32_t source)
     return sock;
 }
 
+int nap_unless_failed(int sock, const timespec &pause)
+{
+    pollfd watch = {sock, 0, 0};  // POLLERR and POLLHUP are always watched
+    if (ppoll(&watch, 1, &pause, nullptr) > 0 && (watch.revents & (POLLERR | POLLHUP)) != 0) {
+        int error = 0;
+        socklen_t len = sizeof error;
+        getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len);
+        errno = error != 0 ? error : EPIPE;
+        return -1;
+    }
+    return 0;  // an interrupted nap is only a shorter one
+}
+
 int wait_unsent(int sock, int at_most)
 {
     // A pause of 0.2 ms adds at most that to a 6-second phase; on a fast
@@ -135,15 +148,8 @@ int wait_unsent(int sock, int at_most)
             errno = ETIMEDOUT;
             return -1;
         }
-        // sleeps the pause, or wakes early when the connection fails
-        pollfd watch = {sock, 0, 0};
-        if (ppoll(&watch, 1, &pause, nullptr) > 0 && (watch.revents & (POLLERR | POLLHUP)) != 0) {
-            int error = 0;
-            socklen_t len = sizeof error;
-            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len);
-            errno = error != 0 ? error : EPIPE;
+        if (nap_unless_failed(sock, pause) != 0)
             return -1;
-        }
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <time.h>
 
 #include <cstdint>
 
@@ -31,6 +32,10 @@ int listen_on(const sockaddr_in &local, const char *socket_label, const char *bi
 // leaves from the local address source (network byte order) when that is
 // not INADDR_ANY, else from whichever address the route picks.
 int connect_to(const sockaddr_in &server, uint32_t source);
+
+// Sleeps for pause, or less when the connection fails: 0, or -1 with errno
+// set to the connection's error.
+int nap_unless_failed(int sock, const timespec &pause);
 
 // Waits until at most at_most bytes written to sock are still queued: not
 // yet acknowledged by the peer for a stream, not yet taken by the device

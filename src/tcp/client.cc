@@ -10,6 +10,7 @@
 #include "core/progress.h"
 #include "core/session.h"
 #include "core/sock.h"
+#include "tcp/turn.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ SizeResult tcp_measure_size(const ClientLink &link, char *buf, int32_t size)
     const int sock = link.control;
     say_packet_size(size);
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0)
+        return SIZE_CONVERSATION_OVER;
+    // The first phase of the connection starts when the server takes its data.
+    if (link.first_size && wait_turn(sock, buf, size) != 0)
         return SIZE_CONVERSATION_OVER;
 
     // Tx: 6 seconds of blocks, then the closing block. The time runs until

@@ -1,0 +1,85 @@
+// tcp/turn.cc -- a client's wait for its turn at a server busy with another client
+#include "tcp/turn.h"
+
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "core/block.h"
+#include "core/constants.h"
+#include "core/measure.h"
+#include "core/progress.h"
+#include "core/sock.h"
+
+namespace {
+
+// More than a server's host can take for it unread: its receive buffer,
+// which Linux makes twice what the server asks for. Once more than this has
+// been acknowledged, the server is reading.
+constexpr uint64_t UNREAD_AT_MOST = 2 * static_cast<uint64_t>(SOCKET_BUFFER_SIZE);
+
+int read_info(int sock, tcp_info *info)
+{
+    socklen_t len = sizeof *info;
+    return getsockopt(sock, IPPROTO_TCP, TCP_INFO, info, &len);
+}
+
+// The kernel's own bound on unanswered data, raised for the wait: it would
+// otherwise give up a window shut for the idle limit, however the peer answers.
+void set_user_timeout(int sock, unsigned int ms)
+{
+    setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms);
+}
+
+}  // namespace
+
+int wait_turn(int sock, char *buf, int32_t size)
+{
+    tcp_info info;
+    if (read_info(sock, &info) != 0) {
+        perror("getsockopt()");
+        return -1;
+    }
+    const uint64_t acked_at_start = info.tcpi_bytes_acked;
+    const int64_t give_up = now_ms() + TURN_WAIT_SECONDS * 1000LL;
+    int64_t answered = now_ms();
+    bool waiting = false;
+    buf[0] = 0;
+    while (info.tcpi_bytes_acked - acked_at_start <= UNREAD_AT_MOST) {
+        const int64_t now = now_ms();
+        if (info.tcpi_snd_wnd == 0 && info.tcpi_notsent_bytes > 0) {
+            // The window is shut. A peer that answers has its probes
+            // acknowledged, which sets their count back to 0.
+            if (!waiting) {
+                say_waiting_turn();
+                set_user_timeout(sock, (TURN_WAIT_SECONDS + IDLE_SECONDS) * 1000U);
+                waiting = true;
+            }
+            if (info.tcpi_probes == 0)
+                answered = now;
+            if (now - answered > IDLE_SECONDS * 1000LL || now > give_up) {
+                errno = ETIMEDOUT;
+                perror("send()");
+                return -1;
+            }
+        } else if (info.tcpi_notsent_bytes < static_cast<uint32_t>(size) &&
+                   send_block(sock, buf, size) != BLOCK_MOVED) {
+            return -1;  // one block waits to go at most, so that this hardly ever blocks
+        }
+        const timespec pause = {0, 1000000};
+        if (nap_unless_failed(sock, pause) != 0) {
+            perror("send()");
+            return -1;
+        }
+        if (read_info(sock, &info) != 0) {
+            perror("getsockopt()");
+            return -1;
+        }
+    }
+    if (waiting)
+        set_idle_limit(sock);
+    return 0;
+}
