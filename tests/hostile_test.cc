@@ -304,13 +304,17 @@ std::pair<long, long> figures(const std::string &out)
 
 // A client that finds the server busy with another client waits its turn,
 // says so once, and measures the link as it would alone: on a shaped link,
-// so that "the link's figure" is the same in every run.
+// where "the link's figure" is the same in every run (on loopback it is not,
+// within 5 %, on a loaded machine).
 TEST(Busy, AClientBehindAnotherWaitsItsTurnAndMeasuresTheLink)
 {
     NetnsPair net;
     NEED_NAMESPACES(net);
-    ASSERT_TRUE(net.shape(net.b(), "20mbit", "16kb", 100000));
-    ASSERT_TRUE(net.shape(net.a(), "30mbit", "16kb", 100000));
+    // Queues that never drop. The waiting client's first blocks fill the
+    // server host's buffer for it over the same link, a few percent of the
+    // first client's phase at this rate.
+    ASSERT_TRUE(net.shape(net.b(), "100mbit", "16kb", 300000));
+    ASSERT_TRUE(net.shape(net.a(), "80mbit", "16kb", 300000));
     Process server("ip", NetnsPair::in(net.a(), TARVO_FAST_BIN, {"-s", "-t"}));
     ASSERT_TRUE(server.wait_for_output("TCP server listening.", 10));
     const std::vector<std::string> args = {"-t", "-b", "32k", NetnsPair::A_ADDR};
