@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/needs.sh
 needs g++ cmake make libgtest-dev iproute2 groff-base man-db dpkg clang libclang-rt-14-dev clang-tidy cppcheck \
-      systemd lintian
+      systemd systemd-container lintian
 
 jobs=$(( $(nproc) + 1 ))
 run_suite() {  # build-dir [cmake options...] [-- ctest options...]

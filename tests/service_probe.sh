@@ -1,0 +1,60 @@
+#!/bin/sh
+# tests/service_probe.sh TARVO REPORT -- runs inside the container that
+# packaging_test.sh boots, as a service after tarvo.service: checks the
+# service as systemd runs it, with TARVO for the client runs too, writes "ok"
+# or what failed to REPORT, then powers the container off.
+tarvo=$1 report=$2
+failed=""
+fail() { failed="$failed$*
+"; }
+state() { systemctl show -p "$1" --value tarvo; }
+running() {  # waits up to 15 s for the service to run with a main process other than $1
+    i=0
+    while [ $i -lt 150 ]; do
+        [ "$(state SubState)" = running ] && [ "$(state MainPID)" != 0 ] && [ "$(state MainPID)" != "$1" ] && return 0
+        sleep 0.1
+        i=$((i + 1))
+    done
+    return 1
+}
+main() {
+    running 0 || { fail "not running: $(systemctl status tarvo 2>&1)"; return; }
+    pid=$(state MainPID)
+    uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/$pid/status")  # no awk: /etc/alternatives is empty
+    [ -n "$uid" ] && [ "$uid" != 0 ] || fail "runs as uid '$uid'"
+    [ "$(readlink "/proc/$pid/exe")" = "$tarvo" ] || fail "runs $(readlink "/proc/$pid/exe"), not $tarvo"
+
+    # the server is bound to 127.0.0.1 (/etc/default/tarvo); the UDP client's
+    # datagram socket, and its connection, to 127.0.0.2
+    out=$("$tarvo" -t -b 8k 127.0.0.1 2>&1) || fail "TCP run: $out"
+    echo "$out" | grep -q '^Packet size  8k bytes:  [0-9]* KByte/s Tx,  [0-9]* KByte/s Rx\.$' || fail "TCP run: $out"
+    out=$("$tarvo" -u -h 127.0.0.2 -b 8k 127.0.0.1 2>&1) || fail "UDP run: $out"
+    echo "$out" | grep -q '^Packet size  8k bytes:  [0-9]* KByte/s ([0-9]*%) Tx,  [0-9]* KByte/s ([0-9]*%) Rx\.$' ||
+        fail "UDP run: $out"
+
+    journal=$(journalctl -u tarvo -o cat)
+    for line in "TCP server listening." "UDP server listening." \
+                "TCP connection established with 127.0.0.1." "TCP receiving from client, packet size 8k." \
+                "TCP sending to client, packet size 8k." "TCP done." \
+                "UDP connection established with 127.0.0.2." "UDP receiving from client, packet size 8k." \
+                "UDP sending to client, packet size 8k." "UDP done."; do
+        n=$(echo "$journal" | grep -cxF "$line")
+        # each service says it listens at start and again after its client
+        want=1
+        case $line in *listening.) want=2 ;; esac
+        [ "$n" -eq $want ] || fail "the journal has '$line' $n times, not $want: $journal"
+    done
+
+    # a clean stop, then a death by another signal than the stop's: restarted
+    systemctl stop tarvo
+    [ "$(state Result)" = success ] && [ "$(state ExecMainStatus)" = 0 ] ||
+        fail "stop: Result=$(state Result) ExecMainStatus=$(state ExecMainStatus)"
+    systemctl start tarvo
+    running 0 || fail "not running again after a start"
+    pid=$(state MainPID)
+    systemctl kill --kill-who=main -s SIGKILL tarvo
+    running "$pid" || fail "not restarted after SIGKILL: $(systemctl status tarvo 2>&1)"
+}
+main
+echo "${failed:-ok}" > "$report"
+systemctl poweroff
