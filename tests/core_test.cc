@@ -1,5 +1,7 @@
 // tests/core_test.cc -- size labels, rates, ticks, control blocks and block loops
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -16,6 +18,7 @@
 #include "core/control.h"
 #include "core/measure.h"
 #include "core/progress.h"
+#include "core/sock.h"
 #include "process.h"
 
 namespace {
@@ -112,6 +115,39 @@ TEST(TestBuffer, EndMarkZeroAndTheSameSequenceEveryTime)
     EXPECT_LT(zeros, 1024);  // pseudo-random, not blank
     free(a);
     free(b);
+}
+
+// Both ends of a connection have the idle limit on receives, on sends and on
+// unacknowledged data. The kernel's limit on unacknowledged data also ends
+// a shut window, so a stalled peer shows no difference between the two;
+// where it does not (older kernels), the send limit is what ends it.
+TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWay)
+{
+    const int listener = listen_on(address("127.0.0.1", 0), "socket()", "bind()");
+    ASSERT_GE(listener, 0);
+    sockaddr_in at = {};
+    socklen_t len = sizeof at;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&at), &len);
+    const int client = connect_to(at, inet_addr("127.0.0.2"));
+    int server = -1;
+    sockaddr_in peer = {};
+    ASSERT_EQ(wait_for_client(listener, &server, &peer), CLIENT_TAKEN);
+    EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.2"));
+    for (int sock : {client, server}) {
+        for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+            timeval limit = {};
+            len = sizeof limit;
+            getsockopt(sock, SOL_SOCKET, option, &limit, &len);
+            EXPECT_EQ(limit.tv_sec, IDLE_SECONDS) << "option " << option;
+        }
+        unsigned int ms = 0;
+        len = sizeof ms;
+        getsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, &len);
+        EXPECT_EQ(ms, IDLE_SECONDS * 1000U);
+    }
+    close(client);
+    close(server);
+    close(listener);
 }
 
 TEST_F(SocketPair, ControlBlockTravelsBigEndianAndASplitOneFails)

@@ -132,6 +132,17 @@ TEST(Hostile, SilentAndStalledPeersAreGivenUpAfterTheIdleLimit)
     trickle.join();
     EXPECT_LT(now() - started.back(), 1 + 3 + 1 + 3);
     close(trickler);
+
+    // A reader that stops reading in a send phase, and stays: the server's
+    // send gets no room, and is given up after the idle limit (the kernel's
+    // own limit on a shut window comes only seconds later).
+    int reader = connect_tcp("127.0.0.1", server.port);
+    const int dones = count_of(server.proc.out(), "\nDone.\n");
+    send_raw(reader, CMD_S2C, 32768);
+    const double asked = now();
+    EXPECT_TRUE(server.proc.wait_for_output("\nDone.\n", 15, dones + 1));
+    EXPECT_LT(now() - asked, 1 + 3 + 1) << "phase, idle limit, and a second of slack";
+    reset(reader);
     conversation(server, TCP);
     conversation(server, UDP);
 }
@@ -282,6 +293,11 @@ TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
         EXPECT_TRUE(server.wait_for_output("TCP server listening.", 15, 2)) << server.out();
         EXPECT_LT(now() - down, 3 + 5);
         EXPECT_EQ(client.wait(15), 1) << "the client's own wait is bounded too";
+        // nor does the kernel go on sending to the vanished host what the
+        // server left unacknowledged: the idle limit bounds that too
+        EXPECT_TRUE(within(10 - (now() - down), [&] {
+            return net.output_in(net.a(), "ss -Htn dst " + std::string(NetnsPair::B_ADDR)).empty();
+        })) << net.output_in(net.a(), "ss -tn");
     }
     ASSERT_TRUE(net.set_link(net.b(), true));
     Process again("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", "-b", "1k", NetnsPair::A_ADDR}));
