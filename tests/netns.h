@@ -4,9 +4,8 @@
 #include <string>
 #include <vector>
 
-// Host "a" is 10.77.0.1 and host "b" 10.77.0.2, each alone in its namespace,
-// so that two tarvo processes can each have the same ports: the bed of
-// tools/netbed.sh. Everything is removed again by the destructor.
+// Host "a" is 10.77.0.1 and host "b" 10.77.0.2, each alone in its namespace
+// (the bed of tools/netbed.sh), until the destructor removes them.
 class NetnsPair {
 public:
     NetnsPair();

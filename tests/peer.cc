@@ -18,7 +18,6 @@
 #include "core/block.h"
 #include "core/constants.h"
 #include "core/measure.h"
-#include "core/sock.h"
 
 const std::vector<char> &pattern()
 {

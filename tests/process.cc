@@ -15,7 +15,10 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // a false one of libstdc++'s regex, under the sanitizers
 #include <regex>
+#pragma GCC diagnostic pop
 #include <stdexcept>
 
 #include "core/sock.h"

@@ -14,8 +14,8 @@
 std::string read_file(const std::string &path);
 
 // A child process whose standard output and error go to memory files of its
-// own, which end with it: a test leaves nothing behind in /tmp.
-// The destructor kills it (by its PID) if it still runs, and reaps it.
+// own, so that no test leaves a file behind; the destructor kills it (by its
+// PID) if it still runs, and reaps it.
 class Process {
 public:
     Process(const std::string &binary, const std::vector<std::string> &args);
@@ -78,8 +78,7 @@ int count_of(const std::string &text, const std::string &part);
 // digits, '@' for "Byte/s" or "KByte/s", '*' for any text; all else is literal.
 bool matches_form(const std::string &text, const std::string &form);
 
-// A port p, chosen at random, such that TCP p and p + 1 and UDP p + 1 are
-// free on addr (dotted), so that a server can be started there.
+// A random port p for a server on addr: TCP p and p + 1 and UDP p + 1 are free.
 int32_t free_port(const char *addr = "127.0.0.1");
 
 // A listening tarvo server of the test-only build on addr, ready to serve.
