@@ -7,10 +7,16 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 
 A_ADDR = "10.77.0.1"
 B_ADDR = "10.77.0.2"
 NETBED = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "netbed.sh")
+
+
+# ip netns add is not safe to run twice at once: beds of several threads
+# are made and removed one after another
+_BEDS = threading.Lock()
 
 
 def ip():
@@ -28,16 +34,20 @@ class NetBed:
         if os.geteuid() != 0:
             sys.exit("the namespace test bed needs root")
         # a SIGTERM unwinds like an interrupt, so that the bed is removed
-        signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
+        # (a handler can only be set from the main thread)
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
         try:
-            subprocess.run([NETBED, "up", self.tag], check=True)
+            with _BEDS:
+                subprocess.run([NETBED, "up", self.tag], check=True)
         except BaseException:
             self.__exit__(None, None, None)
             raise
         return self
 
     def __exit__(self, *exc):
-        subprocess.run([NETBED, "down", self.tag])
+        with _BEDS:
+            subprocess.run([NETBED, "down", self.tag])
 
     def shape(self, ns, rate, burst="32kb", limit=200000):
         """A token bucket on the veth of host ns, shaping what that host sends;

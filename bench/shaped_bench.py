@@ -4,10 +4,15 @@ speed (run as root): two namespaces joined by veth, each direction shaped by
 a token bucket. The fast table shapes the client's direction to 100 Mbit/s and
 the server's to 40 (40 and 25 with a short queue for UDP); the slow table
 runs TCP 32k, TCP 1k and UDP 1k at 1, 3, 10 and 100 Mbit/s both ways, with
-queues of 64 to 256 KiB at the bottleneck. Each figure is printed with its
-ratio to the goodput that the shaped rate allows, so it shows which tool is
-closer to the truth; iperf3 shows its sender's and its receiver's figure.
-Usage: bench/shaped_bench.py [--runs N] [--table fast|slow|both]
+queues of 64 to 256 KiB at the bottleneck; the drop table runs TCP 32k and
+1k at 1, 3, 10 and 100 Mbit/s with queues of 32, 64 and 128 KiB, all shallower
+than a sender's buffers, so that they drop, and prints the worst and the
+median of its runs (each rate on a bed of its own, the four at once: slow
+links leave the cores idle). Each figure is printed with its ratio to the
+goodput that the shaped rate allows, so it shows which tool is closer to the
+truth; iperf3 shows its sender's and its receiver's figure (the drop table:
+its receiver's). Every bed runs cubic, Linux's default.
+Usage: bench/shaped_bench.py [--runs N] [--table fast|slow|drop|all]
 """
 import argparse
 import json
@@ -15,6 +20,7 @@ import os
 import re
 import statistics
 import sys
+import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import BUILD, SECONDS, Server, build, needs, run_client  # noqa: E402
@@ -103,18 +109,64 @@ def slow_table(bed, runs):
             sys.stdout.flush()
 
 
+def drop_rows(mbit, runs, rows):
+    """The drop table's rows of one rate, on a bed of their own: every run's ratios."""
+    burst = "8kb" if mbit <= 10 else "32kb"
+    with NetBed("b%dx%d" % (os.getpid(), mbit)) as bed:
+        for name, case in (("TCP 32k", TCP_32K), ("TCP 1k", TCP_1K)):
+            payload, frame, tarvo_args, iperf_args = case
+            truth = goodput(mbit, payload, frame)
+            for queue in (32, 64, 128):
+                bed.shape(bed.b, "%dmbit" % mbit, burst=burst, limit=queue * 1024)
+                bed.shape(bed.a, "%dmbit" % mbit, burst=burst, limit=queue * 1024)
+                servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s", "-t"])),
+                           Server(bed.cmd(bed.a, ["iperf3", "-s"]))]
+                try:
+                    t = [tuple(x / truth for x in tarvo(bed, *tarvo_args)) for _ in range(runs)]
+                    p = [tuple(x / truth for x in iperf3(bed, iperf_args)[:2]) for _ in range(runs)]
+                finally:
+                    for server in servers:
+                        server.stop()
+                rows[(name, mbit, queue)] = (t, p)
+
+
+def drop_table(runs):
+    rows = {}
+    threads = [threading.Thread(target=drop_rows, args=(mbit, runs, rows)) for mbit in (1, 3, 10, 100)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print("\nQueues that drop: both ways at the rate given, tbf burst 8kb (32kb at 100 Mbit/s), queue in KiB;"
+          " %d runs a row." % runs)
+    print("Ratios to the goodput: tarvo's worst run (farthest from 1) and median; iperf3's receiver, median.")
+    print("%-8s %5s %5s | %15s %15s | %15s" % ("case", "Mbit", "queue", "tarvo Tx", "tarvo Rx", "iperf3 recv"))
+    print("%-8s %5s %5s | %15s %15s | %15s" % ("", "", "KiB", "worst / median", "worst / median", "Tx / Rx"))
+    worst = lambda values: max(values, key=lambda v: abs(v - 1))  # noqa: E731
+    for key in sorted(rows, key=lambda k: (k[0] != "TCP 32k", k[1], k[2])):
+        t, p = rows[key]
+        tx, rx = [r[0] for r in t], [r[1] for r in t]
+        print("%-8s %5d %5d | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f" %
+              (key + (worst(tx), statistics.median(tx), worst(rx), statistics.median(rx),
+                      statistics.median(r[0] for r in p), statistics.median(r[1] for r in p))))
+    sys.stdout.flush()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--table", choices=("fast", "slow", "both"), default="both")
+    parser.add_argument("--table", choices=("fast", "slow", "drop", "all"), default="all")
     args = parser.parse_args()
     needs("iperf3", "cmake", "g++", "ip", "tc")
     build()
-    with NetBed() as bed:
-        if args.table in ("fast", "both"):
-            fast_table(bed, args.runs)
-        if args.table in ("slow", "both"):
-            slow_table(bed, args.runs)
+    if args.table in ("fast", "slow", "all"):
+        with NetBed() as bed:
+            if args.table in ("fast", "all"):
+                fast_table(bed, args.runs)
+            if args.table in ("slow", "all"):
+                slow_table(bed, args.runs)
+    if args.table in ("drop", "all"):
+        drop_table(args.runs)
 
 
 if __name__ == "__main__":

@@ -19,12 +19,17 @@ a=tarvo-$tag-a b=tarvo-$tag-b
 
 # Fixed neighbours: a host whose queue is full of its own datagrams would
 # drop its ARP probes and lose its peer for a second, which no tool could
-# measure through. Going down removes them, so coming up sets them again.
-neighbour() {  # host
+# measure through. And Linux's default congestion control, cubic, on the
+# link's route, whatever this machine runs: it fills a queue until it drops,
+# as most hosts' TCP does (a namespace may not pick it for itself). Going
+# down removes both, so coming up sets them again.
+fixed() {  # host
     if [ "$1" = a ]; then
         "$IP" -n "$a" neigh replace "$B_ADDR" lladdr "$B_MAC" nud permanent dev "tv${tag}a"
+        "$IP" -n "$a" route replace 10.77.0.0/24 dev "tv${tag}a" src "$A_ADDR" congctl cubic
     else
         "$IP" -n "$b" neigh replace "$A_ADDR" lladdr "$A_MAC" nud permanent dev "tv${tag}b"
+        "$IP" -n "$b" route replace 10.77.0.0/24 dev "tv${tag}b" src "$B_ADDR" congctl cubic
     fi
 }
 
@@ -47,7 +52,7 @@ up)
         ns=tarvo-$tag-$host
         "$IP" -n "$ns" link set lo up
         "$IP" -n "$ns" link set "tv$tag$host" up
-        neighbour "$host"
+        fixed "$host"
     done
     ;;
 down)
@@ -56,7 +61,7 @@ down)
     ;;
 link)
     "$IP" -n "tarvo-$tag-$3" link set "tv$tag$3" "$4"
-    [ "$4" = down ] || neighbour "$3"
+    [ "$4" = down ] || fixed "$3"
     ;;
 shape)
     "$IP" netns exec "tarvo-$tag-$3" "$TC" qdisc replace dev "tv$tag$3" root tbf rate "$4" burst "$5" limit "$6"

@@ -1,6 +1,8 @@
 // core/block.cc -- the loops that move a block in pieces, and the stream phases built on them
 #include "core/block.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -59,7 +61,7 @@ int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks)
     return 0;
 }
 
-int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes)
+int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes, PhaseCut *cut)
 {
     const int64_t deadline = now_ms() + (static_cast<int64_t>(MEASURE_SECONDS) + IDLE_SECONDS) * 1000;
     *bytes = 0;
@@ -67,6 +69,13 @@ int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes)
     do {
         result = recv_block(sock, buf, size, deadline);
         *bytes += size;
+        if (cut != nullptr && !cut->made && timer_expired.load(std::memory_order_relaxed) != 0) {
+            int waiting = 0;
+            ioctl(sock, SIOCINQ, &waiting);
+            cut->bytes = *bytes + waiting;
+            cut->ticks = clock_elapsed(cut->start, TICKS_PER_SECOND);
+            cut->made = true;
+        }
     } while (result == BLOCK_MOVED && buf[0] == 0);
     return result == BLOCK_MOVED ? 0 : -1;
 }

@@ -1,6 +1,8 @@
 // core/block.h -- moving whole blocks through a socket, and the timed phases built on them
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 
 // No deadline for recv_block: only the socket's own receive timeout bounds it.
@@ -26,12 +28,23 @@ BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms = 
 // phase stops and the failed block does not count. *blocks is the number sent.
 int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks);
 
+// Where a receive phase stood when the first block after the phase alarm
+// was in: the bytes that had arrived by then (read, or waiting in the
+// socket), and the ticks since start.
+struct PhaseCut {
+    timespec start;
+    int64_t bytes;
+    int32_t ticks;
+    bool made;
+};
+
 // A receive phase on a stream: whole blocks until one whose end mark is not
-// 0, which counts too. *bytes is size for every block begun. -1 when the
-// stream ended or failed before the closing block, or when the phase lasted
-// longer than MEASURE_SECONDS and IDLE_SECONDS together: an honest sender has
-// long finished by then.
-int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes);
+// 0, which counts too. *bytes is size for every block begun. When cut is
+// given, it is made once timer_expired is set. -1 when the stream ended or
+// failed before the closing block, or when the phase lasted longer than
+// MEASURE_SECONDS and IDLE_SECONDS together: an honest sender has long
+// finished by then.
+int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes, PhaseCut *cut = nullptr);
 
 // The block with end mark 1 that ends a stream's send phase.
 int send_closing_block(int sock, char *buf, int32_t size);

@@ -3,7 +3,7 @@
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -110,6 +110,15 @@ int connect_to(const sockaddr_in &server, uint32_t source)
     }
     set_idle_limit(sock);  // after connect, which keeps the system's own limit
     return sock;
+}
+
+uint64_t bytes_acknowledged(int sock)
+{
+    tcp_info info = {};
+    socklen_t len = sizeof info;
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return 0;
+    return info.tcpi_bytes_acked;
 }
 
 int nap_unless_failed(int sock, const timespec &pause)

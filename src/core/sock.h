@@ -33,6 +33,10 @@ int listen_on(const sockaddr_in &local, const char *socket_label, const char *bi
 // not INADDR_ANY, else from whichever address the route picks.
 int connect_to(const sockaddr_in &server, uint32_t source);
 
+// The bytes that the peer's host has acknowledged on a stream since it was
+// made, from the kernel's own count; 0 when it cannot be read.
+uint64_t bytes_acknowledged(int sock);
+
 // Sleeps for pause, or less when the connection fails: 0, or -1 with errno
 // set to the connection's error.
 int nap_unless_failed(int sock, const timespec &pause);

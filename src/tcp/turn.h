@@ -13,7 +13,6 @@ constexpr int TURN_WAIT_SECONDS = 600;
 // shuts the window, and goes on answering while it stays shut. Then this
 // says once on standard error that the client waits, and waits up to
 // TURN_WAIT_SECONDS, so that the client's phase and clock start only when
-// the server takes its data, and all of these blocks have been acknowledged.
-// A peer that stops answering is given up after IDLE_SECONDS, as elsewhere.
-// 0, or -1 after a reported failure.
+// the server takes its data. A peer that stops answering is given up after
+// IDLE_SECONDS, as elsewhere. 0, or -1 after a reported failure.
 int wait_turn(int sock, char *buf, int32_t size);
