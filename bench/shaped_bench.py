@@ -11,7 +11,7 @@ median of its runs (each rate on a bed of its own, the four at once: slow
 links leave the cores idle). Each figure is printed with its ratio to the
 goodput that the shaped rate allows, so it shows which tool is closer to the
 truth; iperf3 shows its sender's and its receiver's figure (the drop table:
-its receiver's). Every bed runs cubic, Linux's default.
+its receiver's, worst and median too). Every bed runs cubic, Linux's default.
 Usage: bench/shaped_bench.py [--runs N] [--table fast|slow|drop|all]
 """
 import argparse
@@ -139,16 +139,17 @@ def drop_table(runs):
         thread.join()
     print("\nQueues that drop: both ways at the rate given, tbf burst 8kb (32kb at 100 Mbit/s), queue in KiB;"
           " %d runs a row." % runs)
-    print("Ratios to the goodput: tarvo's worst run (farthest from 1) and median; iperf3's receiver, median.")
-    print("%-8s %5s %5s | %15s %15s | %15s" % ("case", "Mbit", "queue", "tarvo Tx", "tarvo Rx", "iperf3 recv"))
-    print("%-8s %5s %5s | %15s %15s | %15s" % ("", "", "KiB", "worst / median", "worst / median", "Tx / Rx"))
+    print("Ratios to the goodput, the worst run (farthest from 1) and the median; iperf3 as its receiver saw it.")
+    print("%-8s %5s %5s | %15s %15s | %15s %15s" %
+          ("case", "Mbit", "queue", "tarvo Tx", "tarvo Rx", "iperf3 Tx", "iperf3 Rx"))
+    print("%-8s %5s %5s | %15s %15s | %15s %15s" %
+          ("", "", "KiB", "worst / median", "worst / median", "worst / median", "worst / median"))
     worst = lambda values: max(values, key=lambda v: abs(v - 1))  # noqa: E731
+    both = lambda values: (worst(values), statistics.median(values))  # noqa: E731
     for key in sorted(rows, key=lambda k: (k[0] != "TCP 32k", k[1], k[2])):
         t, p = rows[key]
-        tx, rx = [r[0] for r in t], [r[1] for r in t]
-        print("%-8s %5d %5d | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f" %
-              (key + (worst(tx), statistics.median(tx), worst(rx), statistics.median(rx),
-                      statistics.median(r[0] for r in p), statistics.median(r[1] for r in p))))
+        figures = both([r[0] for r in t]) + both([r[1] for r in t]) + both([r[0] for r in p]) + both([r[1] for r in p])
+        print("%-8s %5d %5d | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f %7.3f/%7.3f" % (key + figures))
     sys.stdout.flush()
 
 
