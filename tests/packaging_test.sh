@@ -116,8 +116,9 @@ check_usage "$scratch/root/usr/bin/tarvo"
 grep -qx 'ExecStart=/usr/bin/tarvo -s $TARVO_OPTIONS' "$scratch/root/lib/systemd/system/tarvo.service" ||
     fail "the packaged unit does not start /usr/bin/tarvo"
 if command -v lintian >/dev/null; then
-    # informational tags aside: an E: or W: of any kind fails
-    said=$(lintian "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+    # informational tags aside: an E: or W: of any kind fails. Lintian leaves
+    # temporary files behind: in the scratch directory they go with it.
+    said=$(TMPDIR=$scratch lintian "$deb" 2>&1 | grep -E '^[EW]: ' || true)
     [ -z "$said" ] || fail "lintian: $said"
 else
     echo "SKIPPED: the package check needs lintian"
