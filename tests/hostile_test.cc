@@ -271,7 +271,15 @@ TEST(Hostile, TwoHundredSessionsLeaveDescriptorsAndMemoryFlat)
         session(i);
     usleep(300000);
     EXPECT_EQ(count_fds(server.proc.pid()), fds);
-    EXPECT_LE(rss_kb(server.proc.pid()), rss + 256) << "resident memory grew from " << rss << " kB";
+#ifdef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back (its quarantine) and hands out
+    // fresh pages instead, so resident memory grows with every allocation
+    // there; the shipped build's bound is the program's own
+    const long grown = 1024;
+#else
+    const long grown = 256;
+#endif
+    EXPECT_LE(rss_kb(server.proc.pid()), rss + grown) << "resident memory grew from " << rss << " kB";
     conversation(server, TCP);
     conversation(server, UDP);
 }
