@@ -24,7 +24,7 @@ int start_thread(void *(*entry)(void *), void *arg)
     return 0;
 }
 
-int run_client(const ClientRun &run, const int32_t *sizes, unsigned count, measure_fn measure)
+int run_client(ClientRun run, const int32_t *sizes, unsigned count, measure_fn measure)
 {
     char *buf = init_buffer(BUFFER_SIZE);
     if (buf == nullptr) {
@@ -37,12 +37,13 @@ int run_client(const ClientRun &run, const int32_t *sizes, unsigned count, measu
         return 1;
     }
     say_connected(run.protocol);
-    ClientLink link = {sock, run.datagrams, run.server, true};
+    run.control = sock;
+    run.first_size = true;
 
     int status = 0;
     for (unsigned i = 0; i < count; ++i) {
-        const SizeResult result = measure(link, buf, sizes[i]);
-        link.first_size = false;
+        const SizeResult result = measure(run, buf, sizes[i]);
+        run.first_size = false;
         if (result != SIZE_MEASURED)
             status = 1;
         if (result == SIZE_CONVERSATION_OVER)

@@ -19,28 +19,22 @@ constexpr int STATUS_NO_THREAD = 2;
 // could not be made. Threads are never joined.
 int start_thread(void *(*entry)(void *), void *arg);
 
-// What a client run measures over.
-struct ClientLink {
-    int control;         // the connection to the server; a TCP run's data flows on it too
-    int datagrams;       // a UDP run's datagram socket; -1 in a TCP run
-    sockaddr_in server;  // the address and port the run talks to
-    bool first_size;     // the run's first size: nothing has crossed the connection yet
-};
-using measure_fn = SizeResult (*)(const ClientLink &link, char *buf, int32_t size);
-
-// Whom a client run talks to, and how.
+// Whom a client run talks to, and how; run_client fills in the last two.
 struct ClientRun {
-    const char *protocol;  // "TCP" or "UDP", for the connection line
-    sockaddr_in server;    // the address and port of the server's control service
-    uint32_t source;       // the local address to connect from; INADDR_ANY: the one the route picks
-    int datagrams;         // the run's datagram socket, or -1
+    const char *protocol;     // "TCP" or "UDP", for the connection line
+    sockaddr_in server;       // the address and port of the server's control service
+    uint32_t source;          // the local address to connect from; INADDR_ANY: the one the route picks
+    int datagrams;            // a UDP run's datagram socket; -1 in a TCP run
+    int control = -1;         // the connection to the server; a TCP run's data flows on it too
+    bool first_size = false;  // the run's first size: nothing has crossed the connection yet
 };
+using measure_fn = SizeResult (*)(const ClientRun &run, char *buf, int32_t size);
 
 // Connects to the server, says "<protocol> connection established.",
 // measures each of the count sizes, then quits and says "Done.". Returns the
 // run's exit status: 0 when every size was measured whole, 1 when the run
 // failed or ended early.
-int run_client(const ClientRun &run, const int32_t *sizes, unsigned count, measure_fn measure);
+int run_client(ClientRun run, const int32_t *sizes, unsigned count, measure_fn measure);
 
 // Answers one client's control blocks on conn until the conversation ends;
 // port is the service's own.

@@ -112,13 +112,16 @@ int connect_to(const sockaddr_in &server, uint32_t source)
     return sock;
 }
 
+int read_tcp_info(int sock, tcp_info *info)
+{
+    socklen_t len = sizeof *info;
+    return getsockopt(sock, IPPROTO_TCP, TCP_INFO, info, &len);
+}
+
 uint64_t bytes_acknowledged(int sock)
 {
     tcp_info info = {};
-    socklen_t len = sizeof info;
-    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
-        return 0;
-    return info.tcpi_bytes_acked;
+    return read_tcp_info(sock, &info) == 0 ? info.tcpi_bytes_acked : 0;
 }
 
 int nap_unless_failed(int sock, const timespec &pause)

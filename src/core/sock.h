@@ -33,8 +33,13 @@ int listen_on(const sockaddr_in &local, const char *socket_label, const char *bi
 // not INADDR_ANY, else from whichever address the route picks.
 int connect_to(const sockaddr_in &server, uint32_t source);
 
+// The kernel's own state of a stream (TCP_INFO, struct tcp_info of
+// <linux/tcp.h>): 0, or -1 with errno set.
+struct tcp_info;
+int read_tcp_info(int sock, tcp_info *info);
+
 // The bytes that the peer's host has acknowledged on a stream since it was
-// made, from the kernel's own count; 0 when it cannot be read.
+// made; 0 when the kernel's count cannot be read.
 uint64_t bytes_acknowledged(int sock);
 
 // Sleeps for pause, or less when the connection fails: 0, or -1 with errno

@@ -44,15 +44,15 @@ int wait_first_byte(int sock)
     return -1;
 }
 
-SizeResult tcp_measure_size(const ClientLink &link, char *buf, int32_t size)
+SizeResult tcp_measure_size(const ClientRun &run, char *buf, int32_t size)
 {
-    const int sock = link.control;
+    const int sock = run.control;
     say_packet_size(size);
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0)
         return SIZE_CONVERSATION_OVER;
     // The first phase of the connection starts when the server takes its
     // data; every phase starts with nothing on its way.
-    if (link.first_size && wait_turn(sock, buf, size) != 0)
+    if (run.first_size && wait_turn(sock, buf, size) != 0)
         return SIZE_CONVERSATION_OVER;
     if (wait_acknowledged(sock, 0) != 0)
         return SIZE_CONVERSATION_OVER;

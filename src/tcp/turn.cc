@@ -25,12 +25,6 @@ namespace {
 constexpr uint64_t UNREAD_AT_MOST = 3 * static_cast<uint64_t>(SOCKET_BUFFER_SIZE);
 constexpr int32_t UNSENT_AT_MOST = 65536;
 
-int read_info(int sock, tcp_info *info)
-{
-    socklen_t len = sizeof *info;
-    return getsockopt(sock, IPPROTO_TCP, TCP_INFO, info, &len);
-}
-
 // The kernel's own bound on unanswered data, raised for the wait: it would
 // otherwise give up a window shut for the idle limit, however the peer answers.
 void set_user_timeout(int sock, unsigned int ms)
@@ -43,7 +37,7 @@ void set_user_timeout(int sock, unsigned int ms)
 int wait_turn(int sock, char *buf, int32_t size)
 {
     tcp_info info;
-    if (read_info(sock, &info) != 0) {
+    if (read_tcp_info(sock, &info) != 0) {
         perror("getsockopt()");
         return -1;
     }
@@ -82,7 +76,7 @@ int wait_turn(int sock, char *buf, int32_t size)
             perror("send()");
             return -1;
         }
-        if (read_info(sock, &info) != 0) {
+        if (read_tcp_info(sock, &info) != 0) {
             perror("getsockopt()");
             return -1;
         }

@@ -13,9 +13,9 @@
 namespace {
 
 // Datagrams go to the server's address and port: those of the control connection.
-SizeResult udp_measure_size(const ClientLink &link, char *buf, int32_t size)
+SizeResult udp_measure_size(const ClientRun &run, char *buf, int32_t size)
 {
-    const int sock = link.control;
+    const int sock = run.control;
     say_packet_size(size);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
@@ -26,11 +26,11 @@ SizeResult udp_measure_size(const ClientLink &link, char *buf, int32_t size)
     start_timer(MEASURE_SECONDS);
     clock_start(&start);
     uint32_t sent = 0;
-    send_datagram_phase(link.datagrams, buf, size, link.server, &sent);  // a failure has been said
+    send_datagram_phase(run.datagrams, buf, size, run.server, &sent);  // a failure has been said
     // The time runs until the datagrams have left this host: those still
     // queued here when the alarm rang reach the server and count. (The
     // request that follows would wait behind them anyway.)
-    wait_unsent(link.datagrams, 0);
+    wait_unsent(run.datagrams, 0);
     int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
     if (send_control(sock, CMD_RES, ctl.data) != 0 || recv_control(sock, &ctl) != 0)
         return SIZE_CONVERSATION_OVER;
