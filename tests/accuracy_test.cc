@@ -96,25 +96,29 @@ long qdisc_counter(const NetnsPair &net, const std::string &ns, const std::strin
     return at == std::string::npos ? -1 : std::stol(text.substr(at + before.size()));
 }
 
-// A counter of the Udp lines of /proc/net/snmp in host ns ("OutDatagrams",
-// ...): the first line names them, the second holds the values.
-long udp_counter(const NetnsPair &net, const std::string &ns, const std::string &name)
+// A counter of /proc/net/snmp in host ns, of the lines of one protocol
+// ("Udp", "OutDatagrams"): the first line names them, the second holds the values.
+long snmp_counter(const NetnsPair &net, const std::string &ns, const std::string &protocol, const std::string &name)
 {
-    const std::string program = "/^Udp:/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" + name +
-                                "\") print $i } else k[i] = $i; if (n++) exit }";
+    const std::string program = "/^" + protocol + ":/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" +
+                                name + "\") print $i } else k[i] = $i; if (n++) exit }";
     const std::string value = net.output_in(ns, "awk '" + program + "' /proc/net/snmp");
     return value.empty() ? -1 : std::stol(value);
 }
 
+// The kernel's Udp counters count a train of datagrams once; the token
+// bucket counts each datagram, and it passes the control connection's
+// segments too.
 struct Counters {
-    long out, sndbuf_errors, rcvbuf_errors, qdisc_drops, qdisc_sent, in;
+    long out, sndbuf_errors, rcvbuf_errors, qdisc_drops, qdisc_sent, in, tcp_out;
 };
 
 Counters counters(const NetnsPair &net, const std::string &ns)
 {
-    return {udp_counter(net, ns, "OutDatagrams"), udp_counter(net, ns, "SndbufErrors"),
-            udp_counter(net, ns, "RcvbufErrors"), qdisc_counter(net, ns, "(dropped "),
-            qdisc_counter(net, ns, " bytes "),    udp_counter(net, ns, "InDatagrams")};
+    return {snmp_counter(net, ns, "Udp", "OutDatagrams"), snmp_counter(net, ns, "Udp", "SndbufErrors"),
+            snmp_counter(net, ns, "Udp", "RcvbufErrors"), qdisc_counter(net, ns, "(dropped "),
+            qdisc_counter(net, ns, " bytes "),            snmp_counter(net, ns, "Udp", "InDatagrams"),
+            snmp_counter(net, ns, "Tcp", "OutSegs")};
 }
 
 std::string describe(const char *who, const Counters &before, const Counters &after)
@@ -123,17 +127,21 @@ std::string describe(const char *who, const Counters &before, const Counters &af
     text << who << ": OutDatagrams +" << after.out - before.out << ", SndbufErrors +"
          << after.sndbuf_errors - before.sndbuf_errors << ", RcvbufErrors +"
          << after.rcvbuf_errors - before.rcvbuf_errors << ", qdisc dropped +" << after.qdisc_drops - before.qdisc_drops
-         << ", qdisc passed +" << after.qdisc_sent - before.qdisc_sent << ", InDatagrams +" << after.in - before.in
-         << "\n";
+         << ", qdisc passed +" << after.qdisc_sent - before.qdisc_sent << ", Tcp OutSegs +"
+         << after.tcp_out - before.tcp_out << ", InDatagrams +" << after.in - before.in << "\n";
     return text.str();
 }
 
 // The kernel's loss for datagrams from `from` to `to`, in percent: what the
 // sender's token bucket and the receiver's socket buffer dropped, of what
-// the sender handed to the stack.
+// the sender handed to the stack, counted a datagram at a time: what the
+// token bucket passed (less the control connection's segments) and dropped.
+// The receiver's socket buffer counts each datagram while the receiving
+// device merges none (the bed's veth does not).
 double kernel_loss(const Counters &from0, const Counters &from1, const Counters &to0, const Counters &to1)
 {
-    const double handed = (from1.out - from0.out) + (from1.sndbuf_errors - from0.sndbuf_errors);
+    const double handed = (from1.qdisc_sent - from0.qdisc_sent) - (from1.tcp_out - from0.tcp_out) +
+                          (from1.qdisc_drops - from0.qdisc_drops);
     const double dropped = (from1.qdisc_drops - from0.qdisc_drops) + (to1.rcvbuf_errors - to0.rcvbuf_errors);
     return handed > 0 ? dropped * 100 / handed : -1;
 }

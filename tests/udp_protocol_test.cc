@@ -2,6 +2,7 @@
 // The server binds 127.0.0.1; the test client's datagram socket and control
 // connection use 127.0.0.2, so both hosts' datagram sockets can share the port.
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -22,6 +23,22 @@
 #include "udp/client.h"
 #include "udp/datagram.h"
 
+// Sends length bytes as one train of 1000-byte datagrams (the last one
+// shorter): on loopback it reaches a receiver that takes trains whole.
+void send_train(int sock, int port, size_t length)
+{
+    std::vector<char> data(length, 't');
+    iovec whole = {data.data(), length};
+    sockaddr_in to = address("127.0.0.1", port);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr train = {&to, sizeof to, &whole, 1, control, sizeof control, 0};
+    cmsghdr *segment = CMSG_FIRSTHDR(&train);
+    *segment = {CMSG_LEN(sizeof(uint16_t)), SOL_UDP, UDP_SEGMENT};
+    const uint16_t size = 1000;
+    memcpy(CMSG_DATA(segment), &size, sizeof size);
+    ASSERT_EQ(sendmsg(sock, &train, 0), static_cast<ssize_t>(length));
+}
+
 TEST(UdpServer, EchoesCountsSendsAndSaysSo)
 {
     Server server({"-s", "-u"});
@@ -36,10 +53,11 @@ TEST(UdpServer, EchoesCountsSendsAndSaysSo)
 
         peer.send_datagrams(50, 1000);
         peer.send_datagrams(3, 0);  // empty datagrams count nothing
+        send_train(peer.dgram, server.port + 1, 10500);  // one train, 11 datagrams
         usleep(200000);
         CONTROL count = peer.ask(CMD_RES, 1000);
         EXPECT_EQ(count.cmd, CMD_RES);
-        EXPECT_EQ(count.data, 50u);
+        EXPECT_EQ(count.data, 61u);
 
         SendPhase phase = peer.receive(1000);
         EXPECT_EQ(phase.reply.cmd, CMD_RES);
@@ -61,7 +79,7 @@ TEST(UdpServer, EchoesCountsSendsAndSaysSo)
 
     // a result asked for before any reset reports what the counter holds
     UdpPeer late(server.port + 1);
-    EXPECT_EQ(late.ask(CMD_RES, 0).data, 50u);
+    EXPECT_EQ(late.ask(CMD_RES, 0).data, 61u);
 }
 
 TEST(UdpServer, BadSizesOversizedDatagramsAndVanishingClientsNeverStopIt)
@@ -181,6 +199,11 @@ TEST(UdpLoss, WholePercentsWithoutWrapOrDivisionByZero)
 // where nobody listens, each call takes one datagram, and the refusal that
 // comes back fails the next; the kernel's own count of datagrams sent is
 // this test's alone in a network namespace of its own.
+// In a namespace of its own, with a 1500-byte MTU on lo and a queue that
+// counts every datagram, also those of a train: 1000 bytes go in trains to a
+// socket that does not read (every call succeeds), 2000 bytes, which the
+// kernel will not cut from a train, one by one to a closed port through a
+// connected socket, where every call takes one datagram and then fails.
 TEST(UdpLoss, APhaseCountsTheDatagramsTheKernelTook)
 {
     if (geteuid() != 0)
@@ -188,27 +211,44 @@ TEST(UdpLoss, APhaseCountsTheDatagramsTheKernelTook)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0)
+        if (unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up mtu 1500 && tc qdisc add dev lo root pfifo limit 100000") != 0)
             _exit(2);
-        auto out_datagrams = [] {
+        auto out_datagrams = [] {  // one a call: no trains go there
             const std::string snmp = read_file("/proc/self/net/snmp");
             const size_t values = snmp.find("Udp: ", snmp.find("Udp: ") + 1);
             long in = 0, no_ports = 0, errors = 0, out = 0;
             sscanf(snmp.c_str() + values, "Udp: %ld %ld %ld %ld", &in, &no_ports, &errors, &out);
             return out;
         };
-        const long before = out_datagrams();
-        const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in nobody = address("127.0.0.1", 9);
-        connect(sock, reinterpret_cast<const sockaddr *>(&nobody), sizeof nobody);
+        auto queued = [] {  // "Sent 123 bytes 4 pkt": one a datagram
+            long bytes = 0, packets = 0;
+            FILE *tc = popen("tc -s qdisc show dev lo", "r");
+            if (tc == nullptr || fscanf(tc, "%*[^S]Sent %ld bytes %ld", &bytes, &packets) != 2)
+                packets = -1;
+            if (tc != nullptr)
+                pclose(tc);
+            return packets;
+        };
         std::vector<char> buf(pattern());
-        uint32_t tried = 0;
+        const sockaddr_in deaf = address("127.0.0.1", 9), nobody = address("127.0.0.1", 10);
+        const int sink = socket(AF_INET, SOCK_DGRAM, 0), sock = socket(AF_INET, SOCK_DGRAM, 0);
+        bind(sink, reinterpret_cast<const sockaddr *>(&deaf), sizeof deaf);
+        uint32_t in_trains = 0, one_by_one = 0;
+        const long queued0 = queued();
         start_timer(1);
-        send_datagram_phase(sock, buf.data(), 1000, nobody, &tried);
-        const long sent = out_datagrams() - before;
+        send_datagram_phase(sock, buf.data(), 1000, deaf, &in_trains);
+        const long queued1 = queued(), out0 = out_datagrams();
+        connect(sock, reinterpret_cast<const sockaddr *>(&nobody), sizeof nobody);
+        start_timer(1);
+        send_datagram_phase(sock, buf.data(), 2000, nobody, &one_by_one);
+        const long out1 = out_datagrams();
+        fprintf(stderr, "in trains: tried %u, the queue passed %ld; one by one: tried %u, the kernel sent %ld\n",
+                in_trains, queued1 - queued0, one_by_one, out1 - out0);
         // the one whose call failed counts as tried
-        fprintf(stderr, "tried %u, the kernel sent %ld\n", tried, sent);
-        _exit(sent > 0 && (tried == sent || tried == sent + 1) ? 0 : 1);
+        const bool right = in_trains > 1000 && in_trains == queued1 - queued0 && out1 > out0 &&
+                           (one_by_one == out1 - out0 || one_by_one == out1 - out0 + 1);
+        _exit(right ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
