@@ -88,3 +88,28 @@ def run_client(cmd):
 
 def size_bytes(label):
     return int(label[:-1]) * 1024 if label.endswith("k") else int(label)
+
+
+PEERS = os.path.join(os.path.dirname(ROOT), "shared", "peers")
+
+
+def newest_iperf3():
+    """The newest iperf3 (3.21, with --gsro, -Z and --skip-rx-copy), built
+    once into the bench's build directory from the source in ../shared/peers
+    as its README says; None, said on stderr, when the source is not there."""
+    binary = os.path.join(BUILD, "iperf3-master", "src", "iperf3")
+    if os.path.exists(binary):
+        return binary
+    source = os.path.join(PEERS, "iperf3-master.tar.gz")
+    if not os.path.exists(source):
+        print("peer missing: the newest iperf3 (%s is not there); no figures or ratios for it" % source,
+              file=sys.stderr)
+        return None
+    os.makedirs(BUILD, exist_ok=True)
+    subprocess.run(["tar", "-xzf", source, "-C", BUILD], check=True)
+    tree = os.path.join(BUILD, "iperf3-master")
+    subprocess.run(["./configure", "--disable-shared", "--without-openssl"], cwd=tree, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["make", "-j", str(os.cpu_count())], cwd=tree, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return binary

@@ -55,6 +55,10 @@ class NetBed:
         host = "a" if ns == self.a else "b"
         subprocess.run([NETBED, "shape", self.tag, host, rate, burst, str(limit)], check=True)
 
+    def dev(self, ns):
+        """The veth end of host ns."""
+        return "tv%s%s" % (self.tag, "a" if ns == self.a else "b")
+
     def cmd(self, ns, argv):
         """argv run in namespace ns; ip execs it in place, so its PID is the program's."""
         return [ip(), "netns", "exec", ns] + list(argv)

@@ -1,16 +1,26 @@
 #!/usr/bin/env python3
-"""bench/udp_bench.py -- tarvo's UDP figures beside iperf3's and iperf 2's
-between two network namespaces joined by veth (run as root), servers pinned
-to one core and clients to the other.
+"""bench/udp_bench.py -- tarvo's UDP figures beside iperf3's (Debian's 3.12
+and the newest, 3.21 with --gsro) and iperf 2's, between two network
+namespaces joined by veth (run as root), servers pinned to one core and
+clients to the other.
+
+Two beds:
+- segmenting: both veth ends with tx-udp-segmentation off and gro on, so that
+  every datagram crosses the link alone and the receiving end may merge them
+  again, as between hosts whose NICs have GRO but no UDP segmentation;
+- plain: veth as it comes, where trains of datagrams cross whole, as between
+  containers on one host.
 
 For each datagram length it prints the medians of each tool's delivered rates
-(what the receiving side counted) and losses in both directions, the losses
-also as the kernel counted them (RcvbufErrors of the receiving host over
-OutDatagrams of the sending host, the same measure for every tool), and the
-CPU seconds that each client spent per million datagrams it sent or received
-(the kernel's own count, /proc/net/snmp of the client's namespace). Peers send as
-fast as they can: iperf3 -u -b 0, iperf -u -b 100G, the same length.
-Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k]
+(what the receiving side counted) and losses in both directions as the tool
+reports them, the loss as the kernel counted it where it counts per datagram,
+and the CPU seconds that each client spent per million datagrams it sent or
+received. A pfifo queue that never drops on each veth end counts every
+datagram sent (a train as its datagrams); the receiving socket's RcvbufErrors
+count what it had no room for, but a datagram at a time only for a receiver
+that takes no trains. Peers send as fast as they can: iperf3 -u -b 0, iperf
+-u -b 100G, the same length.
+Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k] [--beds segmenting,plain] [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
 from collections import Counter
@@ -24,30 +34,46 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, needs, run_client, size_bytes  # noqa: E402
+from common import (BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, needs, newest_iperf3,  # noqa: E402
+                    run_client, size_bytes)
 from netbed import A_ADDR, NetBed  # noqa: E402
 
 RATE = r"(\d+) (K?)Byte/s \((\d+)%\)"
+NEWEST_PORT = 5301
+# the receivers that take trains whole: their socket's drops count a train once
+TAKES_TRAINS = {"tarvo", "iperf3.21"}
 
 
 def kbytes(number, k):
     return int(number) if k else int(number) / 1024
 
 
-def udp_counters(bed, ns):
-    """The Udp line of /proc/net/snmp of host ns: the kernel's own counts."""
+def snmp(bed, ns):
+    """The Udp and Tcp lines of /proc/net/snmp of host ns: the kernel's own counts."""
     out = subprocess.run(bed.cmd(ns, ["cat", "/proc/net/snmp"]), capture_output=True, text=True, check=True).stdout
-    names, values = [line.split()[1:] for line in out.splitlines() if line.startswith("Udp:")][:2]
-    return dict(zip(names, map(int, values)))
+    counts = {}
+    for proto in ("Udp", "Tcp"):
+        names, values = [line.split()[1:] for line in out.splitlines() if line.startswith(proto + ":")][:2]
+        counts.update({proto + name: int(value) for name, value in zip(names, values)})
+    return counts
+
+
+def queued(bed, ns):
+    """The packets that host ns's queue passed: every datagram, those of a train each."""
+    dev = bed.dev(ns)
+    out = subprocess.run(bed.cmd(ns, ["tc", "-s", "qdisc", "show", "dev", dev]), capture_output=True, text=True,
+                         check=True).stdout
+    return int(re.search(r"Sent \d+ bytes (\d+) pkt", out).group(1))
 
 
 def kernel_counts(bed):
-    """What the kernel counted for each direction: the client host b sends Tx
-    and the server host a drops what its socket had no room for; Rx the other
-    way round. moved is what the client's host sent and read."""
-    a, b = udp_counters(bed, bed.a), udp_counters(bed, bed.b)
-    return Counter(moved=b["OutDatagrams"] + b["InDatagrams"], tx_sent=b["OutDatagrams"],
-                   tx_dropped=a["RcvbufErrors"], rx_sent=a["OutDatagrams"], rx_dropped=b["RcvbufErrors"])
+    """What the kernel counted for each direction, a datagram at a time: the
+    client host b sends Tx (its queue less the control connection's
+    segments), the server host a drops what its socket had no room for; Rx
+    the other way round."""
+    a, b = snmp(bed, bed.a), snmp(bed, bed.b)
+    return Counter(tx_sent=queued(bed, bed.b) - b["TcpOutSegs"], tx_dropped=a["UdpRcvbufErrors"],
+                   rx_sent=queued(bed, bed.a) - a["TcpOutSegs"], rx_dropped=b["UdpRcvbufErrors"])
 
 
 def client(bed, argv):
@@ -59,8 +85,8 @@ def client(bed, argv):
     return out, cpu, after
 
 
-def tarvo_run(bed, size):
-    out, cpu, counts = client(bed, [os.path.join(BUILD, "tarvo"), "-u", "-b", size, A_ADDR])
+def tarvo_run(bed, size, tarvo):
+    out, cpu, counts = client(bed, [tarvo, "-u", "-b", size, A_ADDR])
     m = re.search("bytes:  " + RATE + " Tx,  " + RATE + " Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
@@ -68,11 +94,11 @@ def tarvo_run(bed, size):
     return kbytes(g[0], g[1]), int(g[2]), kbytes(g[3], g[4]), int(g[5]), cpu, counts
 
 
-def iperf3_run(bed, size):
+def iperf3_run(bed, size, binary="iperf3", extra=()):
     figures, cpu, counts = [], 0, Counter()
     for reverse in ([], ["-R"]):
-        out, c, m = client(bed, ["iperf3", "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
-                                 "-t", str(SECONDS), "-J"] + reverse)
+        out, c, m = client(bed, [binary, "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
+                                 "-t", str(SECONDS), "-J"] + list(extra) + reverse)
         end = json.loads(out)["end"]
         received = end.get("sum_received", end["sum"])
         figures += [received["bits_per_second"] / 8 / 1024, end["sum"].get("lost_percent", 0.0)]
@@ -116,52 +142,86 @@ def iperf2_run(bed, size):
     return tuple(figures) + (cpu, counts)
 
 
+def set_up(bed, kind):
+    """A queue that never drops and counts every datagram on both ends; on the
+    segmenting bed, no segmentation offload and GRO on (off first: veth takes
+    its receive path only when GRO is asked for)."""
+    for ns in (bed.a, bed.b):
+        dev = bed.dev(ns)
+        subprocess.run(bed.cmd(ns, ["tc", "qdisc", "replace", "dev", dev, "root", "pfifo", "limit", "100000"]),
+                       check=True)
+        if kind == "segmenting":
+            for setting in (["tx-udp-segmentation", "off", "gro", "off"], ["gro", "on"]):
+                subprocess.run(bed.cmd(ns, ["ethtool", "-K", dev] + setting), check=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="1k,32k")
+    parser.add_argument("--beds", default="segmenting,plain")
+    parser.add_argument("--tools", help="race only these, as tarvo,iperf3,iperf2,iperf3.21")
+    parser.add_argument("--tarvo", help="a tarvo binary to race instead of this tree's (an earlier build)")
     args = parser.parse_args()
-    needs("iperf3", "iperf", "cmake", "g++", "ip", "taskset")
+    needs("iperf3", "iperf", "cmake", "g++", "ip", "taskset", "ethtool")
     build()
-    with NetBed() as bed:
-        servers = [Server(bed.cmd(bed.a, SERVER_CPU + [os.path.join(BUILD, "tarvo"), "-s", "-u"])),
-                   Server(bed.cmd(bed.a, SERVER_CPU + ["iperf3", "-s"]))]
-        tools = {"tarvo": tarvo_run, "iperf3": iperf3_run, "iperf2": iperf2_run}
-        try:
-            for size in args.sizes.split(","):
-                results = {name: [] for name in tools}
-                for run in range(args.runs):
-                    for name, measure in tools.items():
-                        results[name].append(measure(bed, size))
-                        print("  run %d %-6s %s: %s" % (run + 1, name, size, results[name][-1]), file=sys.stderr)
-                report(size, results)
-        finally:
-            for server in servers:
-                server.stop()
+    tarvo = os.path.abspath(args.tarvo) if args.tarvo else os.path.join(BUILD, "tarvo")
+    newest = newest_iperf3()
+    for kind in args.beds.split(","):
+        with NetBed() as bed:
+            set_up(bed, kind)
+            servers = [Server(bed.cmd(bed.a, SERVER_CPU + [tarvo, "-s", "-u"])),
+                       Server(bed.cmd(bed.a, SERVER_CPU + ["iperf3", "-s"]))]
+            tools = {"tarvo": lambda s: tarvo_run(bed, s, tarvo), "iperf3": lambda s: iperf3_run(bed, s),
+                     "iperf2": lambda s: iperf2_run(bed, s)}
+            if newest:
+                servers.append(Server(bed.cmd(bed.a, SERVER_CPU + [newest, "-s", "-p", str(NEWEST_PORT)])))
+                tools["iperf3.21"] = lambda s: iperf3_run(bed, s, newest, ["-p", str(NEWEST_PORT), "--gsro"])
+            if args.tools:
+                tools = {name: tools[name] for name in args.tools.split(",") if name in tools}
+            try:
+                for size in args.sizes.split(","):
+                    results = {name: [] for name in tools}
+                    for run in range(args.runs):
+                        for name, measure in tools.items():
+                            results[name].append(measure(size))
+                            print("  %s run %d %-9s %s: %s" % (kind, run + 1, name, size, results[name][-1]),
+                                  file=sys.stderr)
+                    report(kind, size, results)
+            finally:
+                for server in servers:
+                    server.stop()
 
 
-def report(size, results):
-    print("\ndatagrams of %s, medians of %d runs, veth between two namespaces, pinned" %
-          (size, len(results["tarvo"])))
-    print("Loss as the tool reports it (tarvo: whole percent, rounded down) and as the kernel")
-    print("counted it (datagrams the receiving socket had no room for, of those sent).")
-    print("%-8s %11s %6s %6s %11s %6s %6s %13s" % ("tool", "Tx KByte/s", "loss", "kernel", "Rx KByte/s", "loss",
+def report(kind, size, results):
+    runs = len(next(iter(results.values())))
+    print("\n%s veth, datagrams of %s, medians of %d runs, pinned" % (kind, size, runs))
+    print("Loss as the tool reports it (tarvo: whole percent, rounded down) and as the kernel counted it")
+    print("(datagrams the receiving socket had no room for, of those sent); '-' where the receiver takes")
+    print("trains whole (tarvo, iperf3.21 --gsro), whose drops the kernel counts a train at a time.")
+    print("%-9s %11s %6s %6s %11s %6s %6s %13s" % ("tool", "Tx KByte/s", "loss", "kernel", "Rx KByte/s", "loss",
                                                   "kernel", "CPU s/Mdgram"))
     med = {}
     for name, runs in results.items():
         m = [statistics.median(r[i] for r in runs) for i in range(4)]
         share = lambda c, d, s: c[d] * 100 / c[s] if c[s] else 0  # noqa: E731
-        tx_kernel = statistics.median(share(r[5], "tx_dropped", "tx_sent") for r in runs)
-        rx_kernel = statistics.median(share(r[5], "rx_dropped", "rx_sent") for r in runs)
-        cpu = statistics.median(r[4] / r[5]["moved"] * 1e6 if r[5]["moved"] else 0 for r in runs)
+        kernel = ["%5.2f%%" % statistics.median(share(r[5], d + "_dropped", d + "_sent") for r in runs)
+                  if name not in TAKES_TRAINS else "     -" for d in ("tx", "rx")]
+        moved = lambda c: c["tx_sent"] + c["rx_sent"]  # noqa: E731
+        cpu = statistics.median(r[4] / moved(r[5]) * 1e6 if moved(r[5]) else 0 for r in runs)
         med[name] = m + [cpu]
-        print("%-8s %11.0f %5.1f%% %5.2f%% %11.0f %5.1f%% %5.2f%% %13.3f" %
-              (name, m[0], m[1], tx_kernel, m[2], m[3], rx_kernel, cpu))
+        print("%-9s %11.0f %5.1f%% %s %11.0f %5.1f%% %s %13.3f" %
+              (name, m[0], m[1], kernel[0], m[2], m[3], kernel[1], cpu))
+    if "tarvo" not in med:
+        return
     t = med["tarvo"]
     ratio = lambda a, b: "%.3f" % (a / b) if b else "n/a"  # noqa: E731 (a peer that moved nothing)
-    for name in ("iperf3", "iperf2"):
+    for name in ("iperf3", "iperf2", "iperf3.21"):
+        if name not in med:
+            print("tarvo/%-9s no figures: the peer is missing" % name)
+            continue
         p = med[name]
-        print("tarvo/%-7s delivered Tx %s  Rx %s  CPU per datagram %s" %
+        print("tarvo/%-9s delivered Tx %s  Rx %s  CPU per datagram %s" %
               (name, ratio(t[0], p[0]), ratio(t[2], p[2]), ratio(t[4], p[4])))
     sys.stdout.flush()
 
