@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""bench/tcp_bench.py -- tarvo's TCP figures on loopback beside iperf3, nuttcp
-and a minimal blocking loop, measured in one go on this machine.
+"""bench/tcp_bench.py -- tarvo's TCP figures on loopback beside iperf3 (Debian's
+3.12, and the newest, 3.21, in each of its modes: plain, -Z for a send without
+copies, --skip-rx-copy for a receive that discards, and both), nuttcp and a
+minimal blocking loop, measured in one go on this machine.
 
 For each block size and direction it prints the median rate of every tool
 (KByte/s), tarvo's rate as a ratio to each of the others, and each client's
-CPU seconds per GB moved. Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k]
+CPU seconds per GB moved, and tarvo's ratios to the best mode of the newest
+iperf3. Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k] [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
 import json
@@ -17,7 +20,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from common import ADDR, BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, free_port, needs, size_bytes  # noqa: E402
+from common import (ADDR, BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, free_port, needs,  # noqa: E402
+                    newest_iperf3, size_bytes)
 from common import run_client as run_unpinned  # noqa: E402
 
 
@@ -25,8 +29,12 @@ def run_client(argv):
     return run_unpinned(CLIENT_CPU + argv)
 
 
-def tarvo_run(size, port):
-    out, cpu = run_client([os.path.join(BUILD, "tarvo"), "-t", "-b", size, "-p", str(port), ADDR])
+NEWEST_MODES = {"3.21": [], "3.21-Z": ["-Z"], "3.21-skip": ["--skip-rx-copy"],
+                "3.21-Z-skip": ["-Z", "--skip-rx-copy"]}
+
+
+def tarvo_run(tarvo, size, port):
+    out, cpu = run_client([tarvo, "-t", "-b", size, "-p", str(port), ADDR])
     m = re.search(r"bytes:  (\d+) KByte/s Tx,  (\d+) KByte/s Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
@@ -47,11 +55,11 @@ def minloop_run(size_bytes, port):
     return rates[0], rates[1], cpu, moved
 
 
-def iperf3_run(size_bytes, port):
+def iperf3_run(size_bytes, port, binary="iperf3", mode=()):
     rates, cpu, moved = [], 0.0, 0
     for reverse in ([], ["-R"]):
-        out, c = run_client(["iperf3", "-c", ADDR, "-p", str(port), "-l", str(size_bytes), "-w", "128K",
-                             "-t", str(SECONDS), "-J"] + reverse)
+        out, c = run_client([binary, "-c", ADDR, "-p", str(port), "-l", str(size_bytes), "-w", "128K",
+                             "-t", str(SECONDS), "-J"] + list(mode) + reverse)
         end = json.loads(out)["end"]["sum_received"]
         rates.append(int(end["bits_per_second"] / 8 / 1024))
         cpu += c
@@ -79,20 +87,31 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="32k,1k")
+    parser.add_argument("--tools", help="race only these (tarvo, minloop, iperf3, nuttcp, 3.21, 3.21-Z, ...)")
+    parser.add_argument("--tarvo", help="a tarvo binary to race instead of this tree's (an earlier build)")
     args = parser.parse_args()
 
     needs("iperf3", "nuttcp", "cmake", "g++", "taskset")
     build()
+    tarvo = os.path.abspath(args.tarvo) if args.tarvo else os.path.join(BUILD, "tarvo")
+    newest = newest_iperf3()
     tarvo_port, iperf_port, nuttcp_port, loop_port = free_port(), free_port(), free_port(), free_port()
-    servers = [Server(SERVER_CPU + [os.path.join(BUILD, "tarvo"), "-s", "-t", "-h", ADDR, "-p", str(tarvo_port)]),
+    newest_port = free_port()
+    servers = [Server(SERVER_CPU + [tarvo, "-s", "-t", "-h", ADDR, "-p", str(tarvo_port)]),
                Server(SERVER_CPU + ["iperf3", "-s", "-B", ADDR, "-p", str(iperf_port)]),
                Server(SERVER_CPU + [os.path.join(BUILD, "minloop"), "-s", str(loop_port)])]
     tools = {
-        "tarvo": lambda s: tarvo_run(s, tarvo_port),
+        "tarvo": lambda s: tarvo_run(tarvo, s, tarvo_port),
         "minloop": lambda s: minloop_run(size_bytes(s), loop_port),
         "iperf3": lambda s: iperf3_run(size_bytes(s), iperf_port),
         "nuttcp": lambda s: nuttcp_run(size_bytes(s), nuttcp_port),
     }
+    if newest:
+        servers.append(Server(SERVER_CPU + [newest, "-s", "-B", ADDR, "-p", str(newest_port)]))
+        for name, mode in NEWEST_MODES.items():
+            tools[name] = lambda s, mode=mode: iperf3_run(size_bytes(s), newest_port, newest, mode)
+    if args.tools:
+        tools = {name: tools[name] for name in args.tools.split(",") if name in tools}
     try:
         for size in args.sizes.split(","):
             results = {name: [] for name in tools}
@@ -110,14 +129,25 @@ def main():
 def report(size, results):
     med = {name: (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs),
                   statistics.median(r[2] / (r[3] / 1e9) for r in runs)) for name, runs in results.items()}
-    print("\nblock %s, medians of %d runs, %d-second phases, loopback" % (size, len(results["tarvo"]), SECONDS))
-    print("%-8s %14s %14s %14s" % ("tool", "Tx KByte/s", "Rx KByte/s", "CPU s/GB"))
+    runs = len(next(iter(results.values())))
+    print("\nblock %s, medians of %d runs, %d-second phases, loopback" % (size, runs, SECONDS))
+    print("%-12s %14s %14s %14s" % ("tool", "Tx KByte/s", "Rx KByte/s", "CPU s/GB"))
     for name, (tx, rx, cpu) in med.items():
-        print("%-8s %14.0f %14.0f %14.3f" % (name, tx, rx, cpu))
+        print("%-12s %14.0f %14.0f %14.3f" % (name, tx, rx, cpu))
+    if "tarvo" not in med:
+        return
     t = med["tarvo"]
     for name, (tx, rx, cpu) in med.items():
         if name != "tarvo":
-            print("tarvo/%-8s Tx %.3f  Rx %.3f  CPU/GB %.3f" % (name, t[0] / tx, t[1] / rx, t[2] / cpu))
+            print("tarvo/%-12s Tx %.3f  Rx %.3f  CPU/GB %.3f" % (name, t[0] / tx, t[1] / rx, t[2] / cpu))
+    modes = [name for name in NEWEST_MODES if name in med]
+    if not modes:
+        print("the newest iperf3 is missing: no ratio against its best mode")
+    for direction, label in ((0, "Tx"), (1, "Rx")):
+        if modes:
+            best = max(modes, key=lambda name: med[name][direction])
+            print("tarvo/best 3.21 mode %s (%s): rate %.3f  CPU/GB %.3f" %
+                  (label, best, t[direction] / med[best][direction], t[2] / med[best][2]))
     sys.stdout.flush()
 
 

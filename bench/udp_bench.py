@@ -218,7 +218,11 @@ def report(kind, size, results):
     ratio = lambda a, b: "%.3f" % (a / b) if b else "n/a"  # noqa: E731 (a peer that moved nothing)
     for name in ("iperf3", "iperf2", "iperf3.21"):
         if name not in med:
-            print("tarvo/%-9s no figures: the peer is missing" % name)
+            print("tarvo/%-9s no figures: the peer is missing or was not raced" % name)
+            continue
+        if not med[name][0] or not med[name][2]:
+            print("tarvo/%-9s none: the peer moved nothing (iperf3.21 --gsro sends nothing where a "
+                  "datagram exceeds the MTU)" % name)
             continue
         p = med[name]
         print("tarvo/%-9s delivered Tx %s  Rx %s  CPU per datagram %s" %
