@@ -5,14 +5,35 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/block.h"
 #include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
 #include "peer.h"
+
+// A send phase of blocks of size bytes (end marks 0, then 1), as one stream
+// sent piece bytes at a time with a pause after each piece, so that the
+// receiver takes most blocks in several reads, each across a block's bound.
+void send_in_pieces(int sock, int32_t size, int blocks, int32_t piece)
+{
+    std::vector<char> stream;
+    for (int i = 0; i < blocks; ++i) {
+        stream.insert(stream.end(), pattern().begin(), pattern().begin() + size);
+        stream[static_cast<size_t>(i) * static_cast<size_t>(size)] = i == blocks - 1 ? 1 : 0;
+    }
+    for (size_t at = 0; at < stream.size(); at += static_cast<size_t>(piece)) {
+        const auto length = std::min(stream.size() - at, static_cast<size_t>(piece));
+        ASSERT_EQ(send_block(sock, stream.data() + at, static_cast<int32_t>(length)), BLOCK_MOVED);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
 
 TEST(TcpServer, ServesAWholeConversationInWholeBlocksAndSaysSo)
 {
@@ -35,6 +56,12 @@ TEST(TcpServer, ServesAWholeConversationInWholeBlocksAndSaysSo)
     send_raw(sock, CMD_C2S, 65536);
     send_blocks(sock, 65536, 3, static_cast<char>(0xFF));
     EXPECT_GT(receive_phase(sock, 65536), 1);
+    // blocks that arrive in pieces across their bounds: every end mark is
+    // still read where it is, or the server would end the phase early or
+    // never, and not answer the request that follows
+    send_raw(sock, CMD_C2S, 32768);
+    send_in_pieces(sock, 32768, 6, 5000);
+    EXPECT_GT(receive_phase(sock, 32768), 1);
     send_raw(sock, CMD_QUIT, 0);
     EXPECT_TRUE(closed_by_server(sock));
     close(sock);
@@ -47,6 +74,8 @@ TEST(TcpServer, ServesAWholeConversationInWholeBlocksAndSaysSo)
                                      "\nSending to client, packet size 1000 ... "
                                      "\nReceiving from client, packet size 64k ... "
                                      "\nSending to client, packet size 64k ... "
+                                     "\nReceiving from client, packet size 32k ... "
+                                     "\nSending to client, packet size 32k ... "
                                      "\nDone.\n"
                                      "TCP server listening.\n");
     EXPECT_EQ(server.proc.err(), "");
@@ -106,9 +135,11 @@ TEST(TcpServer, ClientsThatCloseOrResetInAnyPhaseNeverStopTheServer)
     std::vector<char> block(32768);
     EXPECT_TRUE(read_whole(sock, block.data(), 32768));
     reset(sock);
-    // closed in the send phase without reading anything
+    // closed in the send phase without reading anything: the server's next
+    // block meets a connection that has gone (SIGPIPE, where no flag can
+    // turn it off)
     sock = connect_tcp("127.0.0.1", server.port);
-    send_raw(sock, CMD_S2C, 1024);
+    send_raw(sock, CMD_S2C, 32768);
     usleep(100000);
     close(sock);
     // closed between phases, and right after connecting

@@ -2,11 +2,16 @@
 #include "core/block.h"
 
 #include <linux/sockios.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/constants.h"
 #include "core/measure.h"
@@ -26,10 +31,80 @@ BlockResult send_block(int sock, const char *buf, int32_t size)
     return BLOCK_MOVED;
 }
 
-BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms)
+namespace {
+
+// The data block as a file: sendfile hands the kernel the file's pages
+// instead of copying the block from the program's memory, which is where a
+// sender's time goes on a fast path. Its content never changes, so pages
+// still waiting in the socket to be acknowledged stay right: it is the test
+// buffer with end mark 0. -1 when it cannot be made; blocks are then sent.
+int make_data_file()
+{
+    char *buf = init_buffer(BUFFER_SIZE);
+    int fd = buf == nullptr ? -1 : memfd_create("tarvo-block", MFD_CLOEXEC);
+    for (int32_t moved = 0; fd >= 0 && moved < BUFFER_SIZE;) {
+        const ssize_t result = write(fd, buf + moved, static_cast<size_t>(BUFFER_SIZE - moved));
+        if (result > 0) {
+            moved += static_cast<int32_t>(result);
+        } else if (result < 0 && errno != EINTR) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    free(buf);
+    return fd;
+}
+
+// Made once, for every thread, before the first phase that sends from it.
+int data_file()
+{
+    static const int fd = make_data_file();
+    return fd;
+}
+
+// One data block from the file, resumed where a partial or interrupted
+// call stopped. BLOCK_CLOSED here means the kernel will not send from this
+// file (nothing of the block went): the caller sends instead.
+BlockResult send_file_block(int sock, int fd, int32_t size)
+{
+    off_t offset = 0;
+    while (offset < size) {
+        const ssize_t result = sendfile(sock, fd, &offset, static_cast<size_t>(size - offset));
+        if (result >= 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        if (offset == 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            return BLOCK_CLOSED;
+        // The label names the call as people who read the error know it.
+        perror("send()");
+        return BLOCK_FAILED;
+    }
+    return BLOCK_MOVED;
+}
+
+// A block of at least this size is read only as far as its end mark; the
+// kernel discards the rest (MSG_TRUNC) instead of copying it, at the cost
+// of a second call. Below it one copying call costs less: on loopback, a
+// discarding receiver moved 0.76 times as much at 1 KiB, about as much at
+// 8 KiB, and 1.4 times as much at 16 KiB.
+constexpr int32_t DISCARD_FROM = 16384;
+// Blocks of at least this size go out from the data file. Below it the
+// call costs more than the copy it saves: sendfile moved 0.5 times as much
+// at 1 KiB, 0.85 at 4 KiB, about as much at 16 KiB, and 1.6 times as much
+// at 32 KiB.
+constexpr int32_t SENDFILE_FROM = 32768;
+
+// A block resumed after a partial transfer or an interrupted call, copied
+// into buf, or with discard its first byte alone, the end mark, and the
+// rest dropped in the kernel: each call takes no more than the block holds,
+// so the next block's mark is never dropped with it.
+BlockResult recv_pieces(int sock, char *buf, int32_t size, int64_t deadline_ms, bool discard)
 {
     for (int32_t moved = 0; moved < size;) {
-        const ssize_t result = recv(sock, buf + moved, static_cast<size_t>(size - moved), 0);
+        const bool mark = moved == 0;
+        const size_t length = discard && mark ? 1 : static_cast<size_t>(size - moved);
+        const ssize_t result = recv(sock, buf + (discard ? 0 : moved), length, discard && !mark ? MSG_TRUNC : 0);
         if (result < 0) {
             if (errno == EINTR)
                 continue;
@@ -49,16 +124,45 @@ BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms)
     return BLOCK_MOVED;
 }
 
+}  // namespace
+
+BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms)
+{
+    return recv_pieces(sock, buf, size, deadline_ms, false);
+}
+
 int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks)
 {
     *blocks = 0;
     buf[0] = 0;
+    int fd = size >= SENDFILE_FROM ? data_file() : -1;
+    // sendfile has no MSG_NOSIGNAL: a peer that has gone raises SIGPIPE. It
+    // is held back for the phase and taken away again after it.
+    sigset_t pipe, before;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    int failed = 0;
     while (timer_expired.load(std::memory_order_relaxed) == 0) {
-        if (send_block(sock, buf, size) != BLOCK_MOVED)
-            return -1;  // a stream that failed once stays failed
+        BlockResult result = fd < 0 ? BLOCK_CLOSED : send_file_block(sock, fd, size);
+        if (result == BLOCK_CLOSED) {  // the kernel will not: send it, and the rest
+            fd = -1;
+            result = send_block(sock, buf, size);
+        }
+        if (result != BLOCK_MOVED) {
+            failed = -1;  // a stream that failed once stays failed
+            break;
+        }
         ++*blocks;
     }
-    return 0;
+    sigset_t pending;
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE) == 1 && sigismember(&before, SIGPIPE) == 0) {
+        const timespec now = {0, 0};
+        sigtimedwait(&pipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return failed;
 }
 
 int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes, PhaseCut *cut)
@@ -67,7 +171,7 @@ int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes, PhaseCu
     *bytes = 0;
     BlockResult result;
     do {
-        result = recv_block(sock, buf, size, deadline);
+        result = recv_pieces(sock, buf, size, deadline, size >= DISCARD_FROM);
         *bytes += size;
         if (cut != nullptr && !cut->made && timer_expired.load(std::memory_order_relaxed) != 0) {
             int waiting = 0;
