@@ -142,7 +142,7 @@ def report(size, results):
             print("tarvo/%-12s Tx %.3f  Rx %.3f  CPU/GB %.3f" % (name, t[0] / tx, t[1] / rx, t[2] / cpu))
     modes = [name for name in NEWEST_MODES if name in med]
     if not modes:
-        print("the newest iperf3 is missing: no ratio against its best mode")
+        print("the newest iperf3 is missing or was not raced: no ratio against its best mode")
     for direction, label in ((0, "Tx"), (1, "Rx")):
         if modes:
             best = max(modes, key=lambda name: med[name][direction])
