@@ -208,7 +208,8 @@ def report(kind, size, results):
         kernel = ["%5.2f%%" % statistics.median(share(r[5], d + "_dropped", d + "_sent") for r in runs)
                   if name not in TAKES_TRAINS else "     -" for d in ("tx", "rx")]
         moved = lambda c: c["tx_sent"] + c["rx_sent"]  # noqa: E731
-        cpu = statistics.median(r[4] / moved(r[5]) * 1e6 if moved(r[5]) else 0 for r in runs)
+        # a tool that moved (next to) nothing has no CPU per datagram to speak of
+        cpu = statistics.median(r[4] / moved(r[5]) * 1e6 if moved(r[5]) > 1000 else 0 for r in runs)
         med[name] = m + [cpu]
         print("%-9s %11.0f %5.1f%% %s %11.0f %5.1f%% %s %13.3f" %
               (name, m[0], m[1], kernel[0], m[2], m[3], kernel[1], cpu))
