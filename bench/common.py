@@ -113,3 +113,19 @@ def newest_iperf3():
     subprocess.run(["make", "-j", str(os.cpu_count())], cwd=tree, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     return binary
+
+
+def race(tools, names, sizes, runs, report, describe):
+    """Runs each of tools (name: measure(size)), or only those named in names
+    when given, runs times for each size in turn, saying each run's figures
+    on stderr with describe(run, name, size, figures); then report(size,
+    {name: [figures of each run]})."""
+    if names:
+        tools = {name: tools[name] for name in names.split(",") if name in tools}
+    for size in sizes.split(","):
+        results = {name: [] for name in tools}
+        for run in range(runs):
+            for name, measure in tools.items():
+                results[name].append(measure(size))
+                print(describe(run + 1, name, size, results[name][-1]), file=sys.stderr)
+        report(size, results)

@@ -21,7 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import (ADDR, BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, free_port, needs,  # noqa: E402
-                    newest_iperf3, size_bytes)
+                    newest_iperf3, race, size_bytes)
 from common import run_client as run_unpinned  # noqa: E402
 
 
@@ -110,17 +110,10 @@ def main():
         servers.append(Server(SERVER_CPU + [newest, "-s", "-B", ADDR, "-p", str(newest_port)]))
         for name, mode in NEWEST_MODES.items():
             tools[name] = lambda s, mode=mode: iperf3_run(size_bytes(s), newest_port, newest, mode)
-    if args.tools:
-        tools = {name: tools[name] for name in args.tools.split(",") if name in tools}
     try:
-        for size in args.sizes.split(","):
-            results = {name: [] for name in tools}
-            for run in range(args.runs):
-                for name, measure in tools.items():
-                    results[name].append(measure(size))
-                    print("  run %d %-8s %s: Tx %d Rx %d KByte/s, CPU %.2f s" %
-                          ((run + 1, name, size) + results[name][-1][:3]), file=sys.stderr)
-            report(size, results)
+        race(tools, args.tools, args.sizes, args.runs, report,
+             lambda run, name, size, figures: "  run %d %-8s %s: Tx %d Rx %d KByte/s, CPU %.2f s" %
+             ((run, name, size) + figures[:3]))
     finally:
         for server in servers:
             server.stop()

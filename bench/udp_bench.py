@@ -35,7 +35,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import (BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, needs, newest_iperf3,  # noqa: E402
-                    run_client, size_bytes)
+                    race, run_client, size_bytes)
 from netbed import A_ADDR, NetBed  # noqa: E402
 
 RATE = r"(\d+) (K?)Byte/s \((\d+)%\)"
@@ -177,17 +177,9 @@ def main():
             if newest:
                 servers.append(Server(bed.cmd(bed.a, SERVER_CPU + [newest, "-s", "-p", str(NEWEST_PORT)])))
                 tools["iperf3.21"] = lambda s: iperf3_run(bed, s, newest, ["-p", str(NEWEST_PORT), "--gsro"])
-            if args.tools:
-                tools = {name: tools[name] for name in args.tools.split(",") if name in tools}
             try:
-                for size in args.sizes.split(","):
-                    results = {name: [] for name in tools}
-                    for run in range(args.runs):
-                        for name, measure in tools.items():
-                            results[name].append(measure(size))
-                            print("  %s run %d %-9s %s: %s" % (kind, run + 1, name, size, results[name][-1]),
-                                  file=sys.stderr)
-                    report(kind, size, results)
+                race(tools, args.tools, args.sizes, args.runs, lambda size, results: report(kind, size, results),
+                     lambda run, name, size, figures: "  %s run %d %-9s %s: %s" % (kind, run, name, size, figures))
             finally:
                 for server in servers:
                     server.stop()

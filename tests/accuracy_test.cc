@@ -100,8 +100,8 @@ long qdisc_counter(const NetnsPair &net, const std::string &ns, const std::strin
 // ("Udp", "OutDatagrams"): the first line names them, the second holds the values.
 long snmp_counter(const NetnsPair &net, const std::string &ns, const std::string &protocol, const std::string &name)
 {
-    const std::string program = "/^" + protocol + ":/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" +
-                                name + "\") print $i } else k[i] = $i; if (n++) exit }";
+    const std::string program = "/^" + protocol + ":/ { for (i = 2; i <= NF; ++i) if (n) { if (k[i] == \"" + name +
+                                "\") print $i } else k[i] = $i; if (n++) exit }";
     const std::string value = net.output_in(ns, "awk '" + program + "' /proc/net/snmp");
     return value.empty() ? -1 : std::stol(value);
 }
@@ -115,9 +115,12 @@ struct Counters {
 
 Counters counters(const NetnsPair &net, const std::string &ns)
 {
-    return {snmp_counter(net, ns, "Udp", "OutDatagrams"), snmp_counter(net, ns, "Udp", "SndbufErrors"),
-            snmp_counter(net, ns, "Udp", "RcvbufErrors"), qdisc_counter(net, ns, "(dropped "),
-            qdisc_counter(net, ns, " bytes "),            snmp_counter(net, ns, "Udp", "InDatagrams"),
+    return {snmp_counter(net, ns, "Udp", "OutDatagrams"),
+            snmp_counter(net, ns, "Udp", "SndbufErrors"),
+            snmp_counter(net, ns, "Udp", "RcvbufErrors"),
+            qdisc_counter(net, ns, "(dropped "),
+            qdisc_counter(net, ns, " bytes "),
+            snmp_counter(net, ns, "Udp", "InDatagrams"),
             snmp_counter(net, ns, "Tcp", "OutSegs")};
 }
 

@@ -2,8 +2,8 @@
 // The server binds 127.0.0.1; the test client's datagram socket and control
 // connection use 127.0.0.2, so both hosts' datagram sockets can share the port.
 #include <arpa/inet.h>
-#include <netinet/udp.h>
 #include <gtest/gtest.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -52,7 +52,7 @@ TEST(UdpServer, EchoesCountsSendsAndSaysSo)
         EXPECT_EQ(memcmp(echo, request, 8), 0);
 
         peer.send_datagrams(50, 1000);
-        peer.send_datagrams(3, 0);  // empty datagrams count nothing
+        peer.send_datagrams(3, 0);                       // empty datagrams count nothing
         send_train(peer.dgram, server.port + 1, 10500);  // one train, 11 datagrams
         usleep(200000);
         CONTROL count = peer.ask(CMD_RES, 1000);
