@@ -16,21 +16,6 @@
 #include "core/constants.h"
 #include "core/measure.h"
 
-BlockResult send_block(int sock, const char *buf, int32_t size)
-{
-    for (int32_t moved = 0; moved < size;) {
-        const ssize_t result = send(sock, buf + moved, static_cast<size_t>(size - moved), MSG_NOSIGNAL);
-        if (result < 0) {
-            if (errno == EINTR)  // the phase alarm; finish the block
-                continue;
-            perror("send()");
-            return BLOCK_FAILED;
-        }
-        moved += static_cast<int32_t>(result);
-    }
-    return BLOCK_MOVED;
-}
-
 namespace {
 
 // The data block as a file: sendfile hands the kernel the file's pages
@@ -62,25 +47,52 @@ int data_file()
     return fd;
 }
 
-// One data block from the file, resumed where a partial or interrupted
-// call stopped. BLOCK_CLOSED here means the kernel will not send from this
-// file (nothing of the block went): the caller sends instead.
-BlockResult send_file_block(int sock, int fd, int32_t size)
+// A block resumed after a partial transfer or an interrupted call, from
+// buf, or from the data file when fd is one. BLOCK_CLOSED here means the
+// kernel will not send from the file (nothing of the block went): the
+// caller sends from buf instead.
+BlockResult send_pieces(int sock, const char *buf, int fd, int32_t size)
 {
-    off_t offset = 0;
-    while (offset < size) {
-        const ssize_t result = sendfile(sock, fd, &offset, static_cast<size_t>(size - offset));
-        if (result >= 0)
-            continue;
-        if (errno == EINTR)
-            continue;
-        if (offset == 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-            return BLOCK_CLOSED;
-        // The label names the call as people who read the error know it.
-        perror("send()");
-        return BLOCK_FAILED;
+    for (int32_t moved = 0; moved < size;) {
+        const auto rest = static_cast<size_t>(size - moved);
+        off_t at = moved;
+        const ssize_t result = fd < 0 ? send(sock, buf + moved, rest, MSG_NOSIGNAL) : sendfile(sock, fd, &at, rest);
+        if (result < 0) {
+            if (errno == EINTR)  // the phase alarm; finish the block
+                continue;
+            if (fd >= 0 && moved == 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+                return BLOCK_CLOSED;
+            // The label names the call as people who read the error know it.
+            perror("send()");
+            return BLOCK_FAILED;
+        }
+        moved += static_cast<int32_t>(result);
     }
     return BLOCK_MOVED;
+}
+
+// sendfile has no MSG_NOSIGNAL: a peer that has gone raises SIGPIPE. While
+// a phase sends from the file it is held back, and taken away again after.
+void hold_sigpipe(sigset_t *before)
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, before);
+}
+
+void release_sigpipe(const sigset_t &before)
+{
+    sigset_t pending;
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE) == 1 && sigismember(&before, SIGPIPE) == 0) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec now = {0, 0};
+        sigtimedwait(&pipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 // A block of at least this size is read only as far as its end mark; the
@@ -126,6 +138,11 @@ BlockResult recv_pieces(int sock, char *buf, int32_t size, int64_t deadline_ms, 
 
 }  // namespace
 
+BlockResult send_block(int sock, const char *buf, int32_t size)
+{
+    return send_pieces(sock, buf, -1, size);
+}
+
 BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms)
 {
     return recv_pieces(sock, buf, size, deadline_ms, false);
@@ -136,15 +153,13 @@ int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks)
     *blocks = 0;
     buf[0] = 0;
     int fd = size >= SENDFILE_FROM ? data_file() : -1;
-    // sendfile has no MSG_NOSIGNAL: a peer that has gone raises SIGPIPE. It
-    // is held back for the phase and taken away again after it.
-    sigset_t pipe, before;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    sigset_t before;
+    const bool from_file = fd >= 0;
+    if (from_file)
+        hold_sigpipe(&before);
     int failed = 0;
     while (timer_expired.load(std::memory_order_relaxed) == 0) {
-        BlockResult result = fd < 0 ? BLOCK_CLOSED : send_file_block(sock, fd, size);
+        BlockResult result = send_pieces(sock, buf, fd, size);
         if (result == BLOCK_CLOSED) {  // the kernel will not: send it, and the rest
             fd = -1;
             result = send_block(sock, buf, size);
@@ -155,13 +170,8 @@ int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks)
         }
         ++*blocks;
     }
-    sigset_t pending;
-    sigpending(&pending);
-    if (sigismember(&pending, SIGPIPE) == 1 && sigismember(&before, SIGPIPE) == 0) {
-        const timespec now = {0, 0};
-        sigtimedwait(&pipe, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (from_file)
+        release_sigpipe(before);
     return failed;
 }
 

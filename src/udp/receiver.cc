@@ -50,8 +50,9 @@ struct Segment {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
 };
 
-}  // namespace
-
+// The datagrams that one receive holds: 0 for an empty one, 1 for a single
+// one, and for a train the count its length makes in datagrams of the size
+// its control message gives (the last may be shorter).
 uint32_t datagrams_in(const mmsghdr &received)
 {
     if (received.msg_len == 0)  // an empty datagram counts nothing
@@ -67,6 +68,8 @@ uint32_t datagrams_in(const mmsghdr &received)
     }
     return 1;
 }
+
+}  // namespace
 
 void reset_rx_counters()
 {
