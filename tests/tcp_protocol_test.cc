@@ -136,8 +136,7 @@ TEST(TcpServer, ClientsThatCloseOrResetInAnyPhaseNeverStopTheServer)
     EXPECT_TRUE(read_whole(sock, block.data(), 32768));
     reset(sock);
     // closed in the send phase without reading anything: the server's next
-    // block meets a connection that has gone (SIGPIPE, where no flag can
-    // turn it off)
+    // block meets a connection that has gone (SIGPIPE, unless held back)
     sock = connect_tcp("127.0.0.1", server.port);
     send_raw(sock, CMD_S2C, 32768);
     usleep(100000);
