@@ -135,11 +135,14 @@ TEST(TcpServer, ClientsThatCloseOrResetInAnyPhaseNeverStopTheServer)
     std::vector<char> block(32768);
     EXPECT_TRUE(read_whole(sock, block.data(), 32768));
     reset(sock);
-    // closed in the send phase without reading anything: the server's next
-    // block meets a connection that has gone (SIGPIPE, unless held back)
+    // closed in the send phase without reading anything, after a FIN: the
+    // reset that follows it makes the server's blocked send fail with EPIPE,
+    // which raises SIGPIPE unless the send says MSG_NOSIGNAL
     sock = connect_tcp("127.0.0.1", server.port);
     send_raw(sock, CMD_S2C, 32768);
     usleep(100000);
+    shutdown(sock, SHUT_WR);
+    usleep(20000);
     close(sock);
     // closed between phases, and right after connecting
     sock = connect_tcp("127.0.0.1", server.port);
