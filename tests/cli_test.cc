@@ -96,9 +96,14 @@ TEST(CommandLine, UsageTextGetoptMessagesAndExitStatuses)
     EXPECT_EQ(r.err.find("Success"), std::string::npos) << "the resolver's reason, not errno's";
     EXPECT_EQ(r.status, 1);
 
-    r = run({"-s", "-t", "-h", "1.2.3.x"});
-    EXPECT_EQ(r.err, "tarvo: 1.2.3.x: not an IPv4 address\n");
-    EXPECT_EQ(r.status, 1);
+    for (auto [args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-s", "-t", "-h", "1.2.3.x"}, "tarvo: 1.2.3.x: not an IPv4 address\n"},
+             {{"-t", "2001:db8::x"}, "tarvo: 2001:db8::x: not an IPv6 address\n"},
+             {{"-t", "fe80::1"}, "tarvo: fe80::1: a link-local address needs its interface, as in fe80::1%eth0\n"}}) {
+        r = run(args);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.status, 1);
+    }
     r = run({"-s", "-p", "65535"});
     EXPECT_EQ(r.err, "tarvo: -p 65535: the TCP port (65535) or the UDP port (0) would be 0\n");
     EXPECT_EQ(r.status, 1);

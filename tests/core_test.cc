@@ -128,11 +128,11 @@ TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWay)
     sockaddr_in at = {};
     socklen_t len = sizeof at;
     getsockname(listener, reinterpret_cast<sockaddr *>(&at), &len);
-    const int client = connect_to(at, inet_addr("127.0.0.2"));
+    const int client = connect_to(at, address("127.0.0.2", 0));
     int server = -1;
-    sockaddr_in peer = {};
+    Endpoint peer;
     ASSERT_EQ(wait_for_client(listener, &server, &peer), CLIENT_TAKEN);
-    EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.2"));
+    EXPECT_EQ(peer.v4.sin_addr.s_addr, inet_addr("127.0.0.2"));
     for (int sock : {client, server}) {
         for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
             timeval limit = {};

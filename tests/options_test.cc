@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -22,6 +23,15 @@ ConfigResult run(std::initializer_list<const char *> words)
     argv.push_back(nullptr);
     opterr = 0;  // getopt's own complaints are checked end to end
     return configure(static_cast<int>(text.size()), argv.data());
+}
+
+// An address as the service's lines write it; "" for one of no family.
+std::string text(const Endpoint &addr)
+{
+    char out[ADDRESS_TEXT_SIZE] = "";
+    if (addr.family() != AF_UNSPEC)
+        format_address(addr, out, sizeof out);
+    return out;
 }
 
 }  // namespace
@@ -67,11 +77,12 @@ TEST(Options, PortGivesTcpAndUdpPortsAndModesAreChosen)
     EXPECT_FALSE(opt_udp);
     EXPECT_EQ(tcp_port & 0xffff, 70000 - 65536);
     EXPECT_EQ(udp_port & 0xffff, 70001 - 65536);
-    EXPECT_EQ(bind_addr, inet_addr("127.0.0.3"));
+    EXPECT_EQ(text(bind_addr), "127.0.0.3");
 
     ASSERT_EQ(run({"-u", "10.1.2.3", "ignored"}), CONFIG_RUN);
-    EXPECT_EQ(server_addr, inet_addr("10.1.2.3"));
-    EXPECT_EQ(bind_addr, 0u);
+    EXPECT_EQ(text(server_addrs[0]), "10.1.2.3");
+    EXPECT_EQ(nserver_addrs, 1u);
+    EXPECT_EQ(bind_addr.family(), AF_UNSPEC);  // both families
 }
 
 TEST(Options, UsageErrorsAndTheAddressRule)
@@ -96,12 +107,34 @@ TEST(Options, UsageErrorsAndTheAddressRule)
     EXPECT_EQ(run({"-t", "10.0.0.256"}), CONFIG_FAILED);
     EXPECT_EQ(run({"-s", "-t", "-h", "1.2.3.x"}), CONFIG_FAILED);
     ASSERT_EQ(run({"-t", "255.255.255.255"}), CONFIG_RUN);
-    EXPECT_EQ(server_addr, INADDR_NONE);
+    EXPECT_EQ(server_addrs[0].v4.sin_addr.s_addr, INADDR_NONE);
+    // a text with a colon is IPv6, also when it starts with a digit, and a
+    // link-local one keeps its scope or fails
+    for (auto [given, taken] : std::vector<std::pair<const char *, std::string>>{{"2001:db8::1", "2001:db8::1"},
+                                                                                 {"fe80::1%lo", "fe80::1%lo"},
+                                                                                 {"::ffff:10.1.2.3", "10.1.2.3"},
+                                                                                 {"2001:db8::x", ""},
+                                                                                 {"fe80::1", ""},
+                                                                                 {"fe80::1%no-such-if", ""}}) {
+        EXPECT_EQ(run({"-t", given}), taken.empty() ? CONFIG_FAILED : CONFIG_RUN) << given;
+        if (!taken.empty()) {
+            EXPECT_EQ(text(server_addrs[0]), taken) << given;
+        }
+    }
+    ASSERT_EQ(run({"-s", "-h", "::"}), CONFIG_RUN);
+    EXPECT_EQ(bind_addr.family(), AF_INET6);
     // a port that is not a number, or that makes either port 0
     for (const char *port : {"abc", "", "12x", "65535", "0", "-1", "131072", "99999999999999999999"})
         EXPECT_EQ(run({"-s", "-p", port}), CONFIG_FAILED) << port;
+    // a name gives its addresses of both families, or only those of -h's
     ASSERT_EQ(run({"-t", "localhost"}), CONFIG_RUN);
-    EXPECT_EQ(server_addr, inet_addr("127.0.0.1"));
+    ASSERT_GE(nserver_addrs, 1u);
+    EXPECT_NE(std::find_if(server_addrs, server_addrs + nserver_addrs,
+                           [](const Endpoint &a) { return text(a) == "127.0.0.1"; }),
+              server_addrs + nserver_addrs);
+    ASSERT_EQ(run({"-t", "-h", "127.0.0.1", "localhost"}), CONFIG_RUN);
+    EXPECT_TRUE(std::all_of(server_addrs, server_addrs + nserver_addrs,
+                            [](const Endpoint &a) { return a.family() == AF_INET; }));
     ASSERT_EQ(run({"-s", "-h", "127.0.0.9", "-h", "localhost"}), CONFIG_RUN);  // the last -h holds
-    EXPECT_EQ(bind_addr, inet_addr("127.0.0.1"));
+    EXPECT_NE(text(bind_addr), "127.0.0.9");
 }

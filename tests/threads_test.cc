@@ -23,9 +23,9 @@
 
 namespace {
 
-sockaddr_in tcp_local, udp_local;  // as main keeps them: for the life of the process
+Endpoint tcp_local, udp_local;  // as main keeps them: for the life of the process
 
-void start(void *(*entry)(void *), sockaddr_in *local)
+void start(void *(*entry)(void *), Endpoint *local)
 {
     ASSERT_EQ(start_thread(entry, local), 0);
 }
@@ -49,7 +49,7 @@ bool accepts(int32_t port)
 TEST(Threads, ReceiverAndBothServersShareTheirStateSafely)
 {
     reset_settings();
-    bind_addr = inet_addr("127.0.0.1");
+    bind_addr = address("127.0.0.1", 0);
     tcp_port = free_port();
     udp_port = tcp_port + 1;
     tcp_local = address("127.0.0.1", tcp_port);
@@ -99,7 +99,7 @@ TEST(Threads, AReceiverWhoseReceivesFailSaysSoOnceAndDoesNotSpin)
     ASSERT_TRUE(wait_udp_ready());
     // one datagram counted: the receiver is in its loop
     const int sender = socket(AF_INET, SOCK_DGRAM, 0);
-    sendto(sender, "x", 1, 0, reinterpret_cast<const sockaddr *>(&udp_local), sizeof udp_local);
+    sendto(sender, "x", 1, 0, &udp_local.sa, udp_local.length());
     ASSERT_TRUE(within(5, [] { return udp_rx_count.load() == 1; }));
     const int listener = listen_on(address("127.0.0.1", 0), "socket()", "bind()");
     dup2(listener, udp_sock.load());

@@ -34,7 +34,7 @@ void on_client_interrupt(int)
 
 // The local addresses of the services, for the threads to read: they live
 // as long as the process.
-sockaddr_in tcp_local, udp_local;
+Endpoint tcp_local, udp_local;
 
 // A service thread: the service, then one fewer running.
 template <void *(*serve)(void *)> void *service(void *local)
@@ -65,8 +65,8 @@ int server_mode()
 int client_mode()
 {
     if (opt_tcp)
-        return tcp_client(make_address(server_addr, tcp_port), bind_addr, block_sizes, nblock_sizes);
-    return udp_client(make_address(server_addr, udp_port), udp_local, block_sizes, nblock_sizes);
+        return tcp_client(server_addrs, nserver_addrs, tcp_port, bind_addr, block_sizes, nblock_sizes);
+    return udp_client(server_addrs, nserver_addrs, udp_local, block_sizes, nblock_sizes);
 }
 
 }  // namespace
@@ -82,8 +82,8 @@ int main(int argc, char **argv)
         return 1;
 
     signal(SIGINT, opt_server ? on_server_interrupt : on_client_interrupt);
-    tcp_local = make_address(bind_addr, tcp_port);
-    udp_local = make_address(bind_addr, udp_port);
+    tcp_local = with_port(bind_addr, tcp_port);
+    udp_local = with_port(bind_addr, udp_port);
     if (opt_server)
         return server_mode();
     const int status = client_mode();

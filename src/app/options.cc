@@ -57,6 +57,31 @@ int parse_port(const char *text)
     return 0;
 }
 
+// What the resolver says of a name it could not resolve, in the words
+// people know from the older resolver.
+const char *resolver_error(int code)
+{
+    switch (code) {
+    case EAI_NONAME:
+        return hstrerror(HOST_NOT_FOUND);
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        return hstrerror(NO_DATA);
+    case EAI_AGAIN:
+        return hstrerror(TRY_AGAIN);
+    case EAI_FAIL:
+        return hstrerror(NO_RECOVERY);
+    case EAI_SYSTEM:
+        return strerror(errno);
+    default:
+        return gai_strerror(code);
+    }
+}
+
+// An IPv6 address as written, with the scope of a link-local one by name
+// or number; never a name looked up.
+constexpr addrinfo IPV6_LITERAL = {AI_NUMERICHOST, AF_INET6, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+
 // The hook where a platform whose socket layer must be started before use
 // would start it. Linux needs nothing, so it cannot fail here; it stays so
 // that start-up keeps one place, checked like every other step, for that.
@@ -98,8 +123,27 @@ int32_t parse_block_size(const char *text)
     return size;
 }
 
-int resolve_address(const char *text, uint32_t *addr)
+int resolve_address(const char *text, int family, Endpoint *addrs, unsigned max, unsigned *count)
 {
+    *count = 0;
+    if (strchr(text, ':') != nullptr) {
+        addrinfo *found = nullptr;
+        if (getaddrinfo(text, nullptr, &IPV6_LITERAL, &found) != 0) {
+            fprintf(stderr, "tarvo: %s: not an IPv6 address\n", text);
+            return -1;
+        }
+        memcpy(&addrs[0].v6, found->ai_addr, sizeof addrs[0].v6);
+        freeaddrinfo(found);
+        *count = 1;
+        // without its interface, a link-local address would fail later
+        // with a bare "Invalid argument", or reach whichever link the
+        // route picks
+        if (IN6_IS_ADDR_LINKLOCAL(&addrs[0].v6.sin6_addr) && addrs[0].v6.sin6_scope_id == 0) {
+            fprintf(stderr, "tarvo: %s: a link-local address needs its interface, as in %s%%eth0\n", text, text);
+            return -1;
+        }
+        return 0;
+    }
     if (isdigit(static_cast<unsigned char>(text[0]))) {
         // inet_aton tells a text that does not parse from 255.255.255.255
         in_addr parsed;
@@ -107,16 +151,25 @@ int resolve_address(const char *text, uint32_t *addr)
             fprintf(stderr, "tarvo: %s: not an IPv4 address\n", text);
             return -1;
         }
-        *addr = parsed.s_addr;
+        addrs[0] = make_address(parsed.s_addr, 0);
+        *count = 1;
         return 0;
     }
-    const hostent *host = gethostbyname(text);
-    if (host == nullptr || host->h_addr_list[0] == nullptr) {
-        // the resolver's reason is in h_errno, not errno
-        fprintf(stderr, "gethostbyname(): %s\n", host == nullptr ? hstrerror(h_errno) : "No address");
+    addrinfo hints = {};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;  // each address once
+    addrinfo *found = nullptr;
+    const int failed = getaddrinfo(text, nullptr, &hints, &found);
+    for (const addrinfo *a = found; a != nullptr && *count < max; a = a->ai_next) {
+        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
+            memcpy(&addrs[(*count)++].sa, a->ai_addr, a->ai_addrlen);
+    }
+    if (found != nullptr)
+        freeaddrinfo(found);
+    if (*count == 0) {
+        fprintf(stderr, "gethostbyname(): %s\n", failed != 0 ? resolver_error(failed) : "No address");
         return -1;
     }
-    memcpy(addr, host->h_addr_list[0], sizeof *addr);
     return 0;
 }
 
@@ -164,12 +217,14 @@ ConfigResult configure(int argc, char **argv)
         perror("sock_init()");
         return CONFIG_FAILED;
     }
-    if (bind_text != nullptr && resolve_address(bind_text, &bind_addr) != 0)
+    // a local address and the server's must be of one family
+    unsigned bound = 0;
+    if (bind_text != nullptr && resolve_address(bind_text, AF_UNSPEC, &bind_addr, 1, &bound) != 0)
         return CONFIG_FAILED;
     if (!opt_server) {
         if (optind == argc)
             return CONFIG_USAGE;
-        if (resolve_address(argv[optind], &server_addr) != 0)
+        if (resolve_address(argv[optind], bind_addr.family(), server_addrs, MAX_SERVER_ADDRESSES, &nserver_addrs) != 0)
             return CONFIG_FAILED;
         if (opt_tcp && opt_udp)
             return CONFIG_USAGE;  // a client runs one protocol

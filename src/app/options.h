@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "core/sock.h"
+
 // The version text cut from the revision string, and the banner built on it.
 const char *version_text();
 void print_banner();
@@ -14,10 +16,12 @@ void print_banner();
 // multiplies by 1024 (wrapping), then clamped to 1..65536.
 int32_t parse_block_size(const char *text);
 
-// Dotted address when the text starts with a digit (one that does not parse
-// is an error), else a host name looked up. 0 with the address in network
-// byte order, or -1 after reporting a failure.
-int resolve_address(const char *text, uint32_t *addr);
+// An IPv6 address when the text has a colon (fe80::1%eth0 with its scope),
+// else a dotted IPv4 address when it starts with a digit (one that does not
+// parse is an error), else a host name looked up, for family (AF_UNSPEC:
+// both). 0 with up to max addresses in the resolver's order in addrs and
+// their number in *count, or -1 after reporting a failure.
+int resolve_address(const char *text, int family, Endpoint *addrs, unsigned max, unsigned *count);
 
 enum ConfigResult {
     CONFIG_RUN,    // the settings are complete: the run can start

@@ -183,11 +183,11 @@ void say_listening(const char *protocol)
     fflush(stdout);
 }
 
-void say_established(const char *protocol, const sockaddr_in &peer)
+void say_established(const char *protocol, const Endpoint &peer)
 {
     if (journal) {
-        char addr[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
+        char addr[ADDRESS_TEXT_SIZE];
+        format_address(peer, addr, sizeof addr);
         printf("%s connection established with %s.\n", protocol, addr);
     } else {
         printf("%s connection established ... ", protocol);

@@ -2,7 +2,7 @@
 // banner and usage, a client's result lines, a server's events
 #pragma once
 
-#include <netinet/in.h>
+#include "core/sock.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +52,7 @@ void say_run_over();
 // A server's events; say_server_start comes before the first of them.
 void say_server_start();
 void say_listening(const char *protocol);
-void say_established(const char *protocol, const sockaddr_in &peer);
+void say_established(const char *protocol, const Endpoint &peer);
 void say_receiving(const char *protocol, int32_t size);
 void say_sending(const char *protocol, int32_t size);
 void say_done(const char *protocol);

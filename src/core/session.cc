@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/constants.h"
 #include "core/control.h"
@@ -24,6 +25,36 @@ int start_thread(void *(*entry)(void *), void *arg)
     return 0;
 }
 
+namespace {
+
+// The control connection to the first of the server's addresses that
+// answers, or -1. Where there are several, their failures are said only
+// when none answers, each with its address.
+int connect_to_server(ClientRun &run)
+{
+    if (run.nservers == 1) {
+        run.server = with_port(run.servers[0], run.port);
+        return connect_to(run.server, run.source);
+    }
+    int errors[MAX_SERVER_ADDRESSES] = {};
+    for (unsigned i = 0; i < run.nservers && i < MAX_SERVER_ADDRESSES; ++i) {
+        run.server = with_port(run.servers[i], run.port);
+        const int sock = connect_to(run.server, run.source, &errors[i]);
+        if (sock >= 0)
+            return sock;
+    }
+    for (unsigned i = 0; i < run.nservers && i < MAX_SERVER_ADDRESSES; ++i) {
+        if (errors[i] == 0)
+            continue;  // socket() or bind() has said why
+        char text[ADDRESS_TEXT_SIZE];
+        format_address(run.servers[i], text, sizeof text);
+        fprintf(stderr, "connect() to %s: %s\n", text, strerror(errors[i]));
+    }
+    return -1;
+}
+
+}  // namespace
+
 int run_client(ClientRun run, const int32_t *sizes, unsigned count, measure_fn measure)
 {
     char *buf = init_buffer(BUFFER_SIZE);
@@ -31,7 +62,7 @@ int run_client(ClientRun run, const int32_t *sizes, unsigned count, measure_fn m
         perror("malloc()");
         return 1;
     }
-    int sock = connect_to(run.server, run.source);
+    const int sock = connect_to_server(run);
     if (sock < 0) {
         free(buf);
         return 1;
@@ -63,7 +94,7 @@ void serve_clients(const char *protocol, int listener, char *buf, int32_t port, 
 {
     for (;;) {
         say_listening(protocol);
-        sockaddr_in peer;
+        Endpoint peer;
         int conn;
         const WaitResult waited = wait_for_client(listener, &conn, &peer);
         if (waited == LISTENER_FAILED)
@@ -79,7 +110,7 @@ void serve_clients(const char *protocol, int listener, char *buf, int32_t port, 
 
 }  // namespace
 
-void run_service(const char *protocol, const sockaddr_in &local, const char *socket_label, const char *bind_label,
+void run_service(const char *protocol, const Endpoint &local, const char *socket_label, const char *bind_label,
                  serve_fn serve)
 {
     char *buf = init_buffer(BUFFER_SIZE);
@@ -88,7 +119,7 @@ void run_service(const char *protocol, const sockaddr_in &local, const char *soc
     } else {
         int listener = listen_on(local, socket_label, bind_label);
         if (listener >= 0) {
-            serve_clients(protocol, listener, buf, ntohs(local.sin_port), serve);
+            serve_clients(protocol, listener, buf, local.port(), serve);
             close(listener);
         }
     }

@@ -2,6 +2,7 @@
 #include "core/sock.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "core/constants.h"
@@ -20,6 +22,36 @@
 namespace {
 constexpr int LISTEN_BACKLOG = 2;
 constexpr int REMIND_SECONDS = 3600;  // an idle server says it is listening once an hour
+// The largest UDP payloads that one send may carry, as this kernel takes
+// them: 65535 less the IPv4 and UDP headers, and an IPv6 payload of 65535
+// less the UDP header (IPv6's own header is not in its payload length).
+constexpr int32_t LARGEST_IPV4_DATAGRAM = 65507;
+constexpr int32_t LARGEST_IPV6_DATAGRAM = 65527;
+
+bool is_ipv4_as_ipv6(const Endpoint &addr)
+{
+    return addr.family() == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&addr.v6.sin6_addr);
+}
+
+// An IPv6 socket, with its buffers set: for an address of no family one
+// that takes IPv4 as well, whatever net.ipv6.bindv6only says (it differs
+// between hosts, and between namespaces of one host); for an IPv6 address,
+// one for IPv6 alone. -1 with errno set, EAFNOSUPPORT where the host has
+// no IPv6.
+int open_ipv6_socket(int type, bool both_families)
+{
+    const int sock = socket(AF_INET6, type, 0);
+    if (sock < 0)
+        return -1;
+    const int only = both_families ? 0 : 1;
+    if (setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0) {
+        close(sock);
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    set_buffer_sizes(sock);
+    return sock;
+}
 }  // namespace
 
 sockaddr_in make_address(uint32_t addr, int32_t port)
@@ -29,6 +61,70 @@ sockaddr_in make_address(uint32_t addr, int32_t port)
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = addr;
     return sa;
+}
+
+Endpoint with_port(const Endpoint &addr, int32_t port)
+{
+    Endpoint at = addr;
+    // sin_port and sin6_port share their place, also for an address of no family
+    at.v6.sin6_port = htons(static_cast<uint16_t>(port));
+    return at;
+}
+
+Endpoint in_family(const Endpoint &addr, int family)
+{
+    if (family == AF_INET6 && addr.family() == AF_INET) {
+        sockaddr_in6 v6 = {};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = addr.v4.sin_port;
+        v6.sin6_addr.s6_addr[10] = 0xff;
+        v6.sin6_addr.s6_addr[11] = 0xff;
+        memcpy(&v6.sin6_addr.s6_addr[12], &addr.v4.sin_addr, 4);
+        return v6;
+    }
+    if (family == AF_INET && is_ipv4_as_ipv6(addr)) {
+        sockaddr_in v4 = {};
+        v4.sin_family = AF_INET;
+        v4.sin_port = addr.v6.sin6_port;
+        memcpy(&v4.sin_addr, &addr.v6.sin6_addr.s6_addr[12], 4);
+        return v4;
+    }
+    return addr;
+}
+
+int socket_family(int sock)
+{
+    int family = AF_UNSPEC;
+    socklen_t len = sizeof family;
+    getsockopt(sock, SOL_SOCKET, SO_DOMAIN, &family, &len);
+    return family;
+}
+
+int32_t largest_datagram(const Endpoint &addr)
+{
+    return addr.family() == AF_INET6 && !is_ipv4_as_ipv6(addr) ? LARGEST_IPV6_DATAGRAM : LARGEST_IPV4_DATAGRAM;
+}
+
+void format_address(const Endpoint &addr, char *out, size_t len)
+{
+    const Endpoint plain = in_family(addr, AF_INET);
+    if (plain.family() == AF_INET) {
+        inet_ntop(AF_INET, &plain.v4.sin_addr, out, static_cast<socklen_t>(len));
+        return;
+    }
+    if (plain.family() != AF_INET6 || inet_ntop(AF_INET6, &plain.v6.sin6_addr, out, static_cast<socklen_t>(len)) == nullptr) {
+        snprintf(out, len, "?");
+        return;
+    }
+    const uint32_t scope = plain.v6.sin6_scope_id;
+    if (scope == 0)
+        return;
+    const size_t used = strlen(out);
+    char name[IF_NAMESIZE];
+    if (if_indextoname(scope, name) != nullptr)
+        snprintf(out + used, len - used, "%%%s", name);
+    else
+        snprintf(out + used, len - used, "%%%u", scope);
 }
 
 void set_buffer_sizes(int sock)
@@ -47,9 +143,9 @@ void set_idle_limit(int sock)
     setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit_ms, sizeof limit_ms);
 }
 
-int open_socket(int type, const char *label)
+int open_socket(int family, int type, const char *label)
 {
-    int sock = socket(AF_INET, type, 0);
+    int sock = socket(family, type, 0);
     if (sock < 0) {
         perror(label);
         return -1;
@@ -58,9 +154,24 @@ int open_socket(int type, const char *label)
     return sock;
 }
 
-int open_bound_socket(int type, const sockaddr_in &local, const char *socket_label, const char *bind_label)
+int open_bound_socket(int type, const Endpoint &local, const char *socket_label, const char *bind_label)
 {
-    int sock = open_socket(type, socket_label);
+    Endpoint at = local;
+    int sock;
+    if (local.family() == AF_INET) {
+        sock = open_socket(AF_INET, type, socket_label);
+    } else {
+        sock = open_ipv6_socket(type, local.family() == AF_UNSPEC);
+        if (sock >= 0) {
+            at.v6.sin6_family = AF_INET6;
+        } else if (local.family() == AF_UNSPEC && errno == EAFNOSUPPORT) {
+            // a host without IPv6 serves IPv4 alone, and says nothing of it
+            at = make_address(INADDR_ANY, local.port());
+            sock = open_socket(AF_INET, type, socket_label);
+        } else {
+            perror(socket_label);
+        }
+    }
     if (sock < 0)
         return -1;
     if (type == SOCK_STREAM) {
@@ -71,7 +182,7 @@ int open_bound_socket(int type, const sockaddr_in &local, const char *socket_lab
         const int on = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
+    if (bind(sock, &at.sa, at.length()) < 0) {
         perror(bind_label);
         close(sock);
         return -1;
@@ -79,7 +190,7 @@ int open_bound_socket(int type, const sockaddr_in &local, const char *socket_lab
     return sock;
 }
 
-int listen_on(const sockaddr_in &local, const char *socket_label, const char *bind_label)
+int listen_on(const Endpoint &local, const char *socket_label, const char *bind_label)
 {
     int sock = open_bound_socket(SOCK_STREAM, local, socket_label, bind_label);
     if (sock < 0)
@@ -92,19 +203,22 @@ int listen_on(const sockaddr_in &local, const char *socket_label, const char *bi
     return sock;
 }
 
-int connect_to(const sockaddr_in &server, uint32_t source)
+int connect_to(const Endpoint &server, const Endpoint &source, int *connect_error)
 {
-    int sock = open_socket(SOCK_STREAM, "socket()");
+    int sock = open_socket(server.family(), SOCK_STREAM, "socket()");
     if (sock < 0)
         return -1;
-    const sockaddr_in local = make_address(source, 0);  // port 0: any free one
-    if (source != INADDR_ANY && bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
+    const Endpoint local = with_port(source, 0);  // port 0: any free one
+    if (source.family() != AF_UNSPEC && bind(sock, &local.sa, local.length()) < 0) {
         perror("bind()");
         close(sock);
         return -1;
     }
-    if (connect(sock, reinterpret_cast<const sockaddr *>(&server), sizeof server) < 0) {
-        perror("connect()");
+    if (connect(sock, &server.sa, server.length()) < 0) {
+        if (connect_error != nullptr)
+            *connect_error = errno;
+        else
+            perror("connect()");
         close(sock);
         return -1;
     }
@@ -165,7 +279,7 @@ int wait_unsent(int sock, int at_most)
     }
 }
 
-WaitResult wait_for_client(int listener, int *conn, sockaddr_in *peer)
+WaitResult wait_for_client(int listener, int *conn, Endpoint *peer)
 {
     fd_set readable;
     int ready;
@@ -183,9 +297,9 @@ WaitResult wait_for_client(int listener, int *conn, sockaddr_in *peer)
     if (ready == 0 || !FD_ISSET(listener, &readable))
         return WAIT_AGAIN;
 
-    sockaddr_in from = {};
-    socklen_t len = sizeof from;
-    *conn = accept(listener, reinterpret_cast<sockaddr *>(&from), &len);
+    Endpoint from;
+    socklen_t len = sizeof from.v6;
+    *conn = accept(listener, &from.sa, &len);
     if (*conn < 0) {
         // Mostly a client that went before it was accepted. Out of
         // descriptors, the pending client would wake select at once again:

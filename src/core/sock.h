@@ -2,12 +2,46 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <time.h>
 
+#include <cstddef>
 #include <cstdint>
+
+// An address of either family, with its port, as the socket calls take it.
+// One that has no family (AF_UNSPEC, as an Endpoint starts) stands for
+// every local address of both families: a socket bound to it is one IPv6
+// socket that takes IPv4 too, or an IPv4 one where the host has no IPv6.
+struct Endpoint {
+    union {
+        sockaddr sa;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    };
+    Endpoint() : v6{} {}
+    Endpoint(const sockaddr_in &a) : v4(a) {}  // NOLINT(google-explicit-constructor): IPv4 as it always was
+    Endpoint(const sockaddr_in6 &a) : v6(a) {}  // NOLINT(google-explicit-constructor)
+    int family() const { return sa.sa_family; }
+    int32_t port() const { return ntohs(v6.sin6_port); }  // sin_port shares its place
+    socklen_t length() const { return family() == AF_INET ? sizeof v4 : sizeof v6; }
+};
 
 // An IPv4 address (network byte order) with the low 16 bits of port.
 sockaddr_in make_address(uint32_t addr, int32_t port);
+// The address with the low 16 bits of port.
+Endpoint with_port(const Endpoint &addr, int32_t port);
+// The address as a socket of family sends to it: an IPv4 address as IPv6
+// takes it (::ffff:192.0.2.7) and back. Any other stays as it is.
+Endpoint in_family(const Endpoint &addr, int family);
+// The family of a socket's addresses: AF_INET or AF_INET6.
+int socket_family(int sock);
+// The largest datagram that one send may carry to addr: 65535 less the
+// headers, of IPv4 for an IPv4 address (also one as IPv6 takes it), else of IPv6.
+int32_t largest_datagram(const Endpoint &addr);
+// The address as people write it: 192.0.2.7 (also for ::ffff:192.0.2.7),
+// 2001:db8::7, fe80::7%eth0.
+void format_address(const Endpoint &addr, char *out, size_t len);
+constexpr size_t ADDRESS_TEXT_SIZE = INET6_ADDRSTRLEN + 1 + 16;  // with a scope's interface name
 
 // Both socket buffers set to SOCKET_BUFFER_SIZE; the results do not matter.
 void set_buffer_sizes(int sock);
@@ -17,21 +51,24 @@ void set_buffer_sizes(int sock);
 // data (a peer host that vanished) after it.
 void set_idle_limit(int sock);
 
-// A socket with its buffers set, or -1 after perror(label).
-int open_socket(int type, const char *label);
+// A socket of family with its buffers set, or -1 after perror(label).
+int open_socket(int family, int type, const char *label);
 
 // A socket with its buffers set, bound to local, or -1 after a reported
-// failure (perror with the labels given).
-int open_bound_socket(int type, const sockaddr_in &local, const char *socket_label, const char *bind_label);
+// failure (perror with the labels given). Its family is local's; for an
+// address of no family, IPv6 taking IPv4 too, or IPv4 where the host has
+// no IPv6. An IPv6 address given takes IPv6 only.
+int open_bound_socket(int type, const Endpoint &local, const char *socket_label, const char *bind_label);
 
 // A stream socket listening on local with a backlog of 2, or -1 after a
 // reported failure ("socket()"/"bind()" labels as given, then "listen()").
-int listen_on(const sockaddr_in &local, const char *socket_label, const char *bind_label);
+int listen_on(const Endpoint &local, const char *socket_label, const char *bind_label);
 
-// A stream socket connected to server, or -1 after a reported failure. It
-// leaves from the local address source (network byte order) when that is
-// not INADDR_ANY, else from whichever address the route picks.
-int connect_to(const sockaddr_in &server, uint32_t source);
+// A stream socket connected to server, or -1 after a failure. It leaves
+// from the local address source when that has a family, else from
+// whichever address the route picks. Failures are reported, except that of
+// connect itself when connect_error is given: its errno goes there.
+int connect_to(const Endpoint &server, const Endpoint &source, int *connect_error = nullptr);
 
 // The kernel's own state of a stream (TCP_INFO, struct tcp_info of
 // <linux/tcp.h>): 0, or -1 with errno set.
@@ -60,4 +97,4 @@ enum WaitResult {
 };
 
 // Waits up to an hour for a client and accepts it, with its buffers set.
-WaitResult wait_for_client(int listener, int *conn, sockaddr_in *peer);
+WaitResult wait_for_client(int listener, int *conn, Endpoint *peer);

@@ -101,7 +101,8 @@ SizeResult tcp_measure_size(const ClientRun &run, char *buf, int32_t size)
 
 }  // namespace
 
-int tcp_client(const sockaddr_in &server, uint32_t source, const int32_t *sizes, unsigned count)
+int tcp_client(const Endpoint *servers, unsigned count_servers, int32_t port, const Endpoint &source,
+               const int32_t *sizes, unsigned count)
 {
-    return run_client({"TCP", server, source, -1}, sizes, count, tcp_measure_size);
+    return run_client({"TCP", servers, count_servers, port, source, -1}, sizes, count, tcp_measure_size);
 }

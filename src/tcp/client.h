@@ -1,13 +1,15 @@
 // tcp/client.h -- the TCP benchmark client run
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 
-// Measures Tx and Rx over one connection to server, made from the local
-// address source (INADDR_ANY: the one the route picks), for each of the count
+#include "core/sock.h"
+
+// Measures Tx and Rx over one connection to the first of the server's
+// count_servers addresses that answers on port, made from the local address
+// source (of no family: the one the route picks), for each of the count
 // block sizes and prints a line per size, then "Done.". Returns the run's
 // exit status: 0 when every size was measured whole, 1 when the run failed
 // or ended early.
-int tcp_client(const sockaddr_in &server, uint32_t source, const int32_t *sizes, unsigned count);
+int tcp_client(const Endpoint *servers, unsigned count_servers, int32_t port, const Endpoint &source,
+               const int32_t *sizes, unsigned count);

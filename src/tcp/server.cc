@@ -8,7 +8,7 @@
 #include "core/progress.h"
 #include "core/session.h"
 
-void tcp_serve_connection(int conn, char *buf, const sockaddr_in &, int32_t)
+void tcp_serve_connection(int conn, char *buf, const Endpoint &, int32_t)
 {
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
@@ -34,6 +34,6 @@ void tcp_serve_connection(int conn, char *buf, const sockaddr_in &, int32_t)
 
 void *tcp_server_thread(void *local)
 {
-    run_service("TCP", *static_cast<const sockaddr_in *>(local), "socket()", "bind()", tcp_serve_connection);
+    run_service("TCP", *static_cast<const Endpoint *>(local), "socket()", "bind()", tcp_serve_connection);
     return nullptr;
 }

@@ -1,11 +1,11 @@
 // tcp/server.h -- the TCP benchmark server thread
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 
-// Listens on *local (a const sockaddr_in *, which must outlive the thread)
+#include "core/sock.h"
+
+// Listens on *local (a const Endpoint *, which must outlive the thread)
 // and serves one client at a time for ever; it ends only when its listening
 // socket fails. Thread entry.
 void *tcp_server_thread(void *local);
@@ -13,4 +13,4 @@ void *tcp_server_thread(void *local);
 // Answers one client's control blocks on conn until it quits, goes, or asks
 // for something that cannot be served (an unknown code, a size that does not
 // fit the test buffer). The port is the service's; nothing here needs it.
-void tcp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port);
+void tcp_serve_connection(int conn, char *buf, const Endpoint &peer, int32_t port);

@@ -12,10 +12,13 @@
 
 namespace {
 
-// Datagrams go to the server's address and port: those of the control connection.
+// Datagrams go to the server's address and port: those of the control
+// connection, as the datagram socket takes them (an IPv4 server's address
+// in IPv6's form where the socket takes both families).
 SizeResult udp_measure_size(const ClientRun &run, char *buf, int32_t size)
 {
     const int sock = run.control;
+    const Endpoint server = in_family(run.server, socket_family(run.datagrams));
     say_packet_size(size);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
@@ -26,7 +29,7 @@ SizeResult udp_measure_size(const ClientRun &run, char *buf, int32_t size)
     start_timer(MEASURE_SECONDS);
     clock_start(&start);
     uint32_t sent = 0;
-    send_datagram_phase(run.datagrams, buf, size, run.server, &sent);  // a failure has been said
+    send_datagram_phase(run.datagrams, buf, size, server, &sent);  // a failure has been said
     // The time runs until the datagrams have left this host: those still
     // queued here when the alarm rang reach the server and count. (The
     // request that follows would wait behind them anyway.)
@@ -58,15 +61,17 @@ long loss_percent(uint32_t sent, uint32_t received)
     return static_cast<long>((static_cast<uint64_t>(sent - received) * 100) / sent);
 }
 
-int udp_client(const sockaddr_in &server, const sockaddr_in &local, const int32_t *sizes, unsigned count)
+int udp_client(const Endpoint *servers, unsigned count_servers, const Endpoint &local, const int32_t *sizes,
+               unsigned count)
 {
     // The receiver reads local only before it says whether it has bound.
-    sockaddr_in bind_to = local;
+    Endpoint bind_to = local;
     if (start_thread(udp_receiver_thread, &bind_to) != 0)
         return STATUS_NO_THREAD;
     if (!wait_udp_ready())
         return 1;  // bind(DGRAM) has said why
     // The control connection leaves from the datagram socket's address: the
     // server sends its datagrams to the host the connection comes from.
-    return run_client({"UDP", server, local.sin_addr.s_addr, udp_sock.load()}, sizes, count, udp_measure_size);
+    return run_client({"UDP", servers, count_servers, local.port(), with_port(local, 0), udp_sock.load()}, sizes,
+                      count, udp_measure_size);
 }

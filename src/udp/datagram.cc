@@ -28,11 +28,11 @@ namespace {
 
 // A train is one call of datagrams of the same size that the kernel cuts
 // apart on the way out (UDP_SEGMENT). At most this many to a train, and no
-// more bytes than one IPv4 datagram may hold: a train of 1 KiB datagrams is
-// 63 of them, 64 us of sending at 1 GB/s, so a phase overruns its alarm by
-// far less than a millisecond.
+// more bytes than one datagram of the destination's family may hold: a
+// train of 1 KiB datagrams is 63 of them, 64 us of sending at 1 GB/s, so a
+// phase overruns its alarm by far less than a millisecond. Each datagram
+// with its headers must fit the path's MTU, or the kernel refuses the train.
 constexpr unsigned TRAIN_DATAGRAMS = 64;
-constexpr int32_t TRAIN_BYTES = 65507;  // 65535 less the IP and UDP headers
 
 // What a send that sends nothing says when the kernel will not cut trains
 // of this size for this path: a datagram that does not fit the path's MTU
@@ -56,7 +56,7 @@ bool kernel_cuts_trains(int sock)
 enum PhaseEnd { PHASE_OVER, PHASE_FAILED, PHASE_REFUSED };
 
 // Reports a call that failed and counts its datagrams as tried: every next
-// call would meet the same error (one too large for IPv4, a missing route).
+// call would meet the same error (one too large for its family, a missing route).
 PhaseEnd phase_failed(uint32_t *tried, uint32_t datagrams)
 {
     // The label names the one-datagram call: people who read the error know
@@ -69,15 +69,15 @@ PhaseEnd phase_failed(uint32_t *tried, uint32_t datagrams)
 // Trains of per_train datagrams, each datagram the same block: the iovec
 // points at it per_train times, so the kernel's cuts fall on the block's
 // bounds and nothing is copied to make the train.
-PhaseEnd send_trains(int sock, const iovec &block, unsigned per_train, const sockaddr_in &dest, uint32_t *tried)
+PhaseEnd send_trains(int sock, const iovec &block, unsigned per_train, const Endpoint &dest, uint32_t *tried)
 {
     iovec blocks[TRAIN_DATAGRAMS];
     for (unsigned i = 0; i < per_train; ++i)
         blocks[i] = block;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
     msghdr train = {};
-    train.msg_name = const_cast<sockaddr_in *>(&dest);
-    train.msg_namelen = sizeof dest;
+    train.msg_name = const_cast<sockaddr *>(&dest.sa);
+    train.msg_namelen = dest.length();
     train.msg_iov = blocks;
     train.msg_iovlen = per_train;
     train.msg_control = control;
@@ -106,14 +106,14 @@ PhaseEnd send_trains(int sock, const iovec &block, unsigned per_train, const soc
 
 // Batches of single datagrams, as many as fit DATAGRAM_BATCH_BYTES up to
 // DATAGRAM_BATCH, one header repeated.
-PhaseEnd send_batches(int sock, const iovec &block, const sockaddr_in &dest, uint32_t *tried)
+PhaseEnd send_batches(int sock, const iovec &block, const Endpoint &dest, uint32_t *tried)
 {
     const auto per_call = static_cast<unsigned>(std::clamp<int32_t>(
         DATAGRAM_BATCH_BYTES / static_cast<int32_t>(block.iov_len), 1, static_cast<int32_t>(DATAGRAM_BATCH)));
     mmsghdr batch[DATAGRAM_BATCH] = {};
     for (auto &message : batch) {
-        message.msg_hdr.msg_name = const_cast<sockaddr_in *>(&dest);
-        message.msg_hdr.msg_namelen = sizeof dest;
+        message.msg_hdr.msg_name = const_cast<sockaddr *>(&dest.sa);
+        message.msg_hdr.msg_namelen = dest.length();
         message.msg_hdr.msg_iov = const_cast<iovec *>(&block);
         message.msg_hdr.msg_iovlen = 1;
     }
@@ -133,7 +133,7 @@ PhaseEnd send_batches(int sock, const iovec &block, const sockaddr_in &dest, uin
 
 }  // namespace
 
-int send_datagram_phase(int sock, char *buf, int32_t size, const sockaddr_in &dest, uint32_t *tried)
+int send_datagram_phase(int sock, char *buf, int32_t size, const Endpoint &dest, uint32_t *tried)
 {
     const iovec block = {buf, static_cast<size_t>(size)};
     *tried = 0;
@@ -141,7 +141,7 @@ int send_datagram_phase(int sock, char *buf, int32_t size, const sockaddr_in &de
     // Trains where two or more datagrams make one; where the kernel
     // refuses them for this size, single datagrams for the rest of the
     // phase. The timer is looked at once a call.
-    const auto per_train = static_cast<unsigned>(std::min<int32_t>(TRAIN_BYTES / size, TRAIN_DATAGRAMS));
+    const auto per_train = static_cast<unsigned>(std::min<int32_t>(largest_datagram(dest) / size, TRAIN_DATAGRAMS));
     PhaseEnd end = PHASE_REFUSED;
     if (per_train > 1 && kernel_cuts_trains(sock))
         end = send_trains(sock, block, per_train, dest, tried);

@@ -1,10 +1,10 @@
 // udp/datagram.h -- the datagram socket, its counters, and the datagram send phase
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
+
+#include "core/sock.h"
 
 // The receiver thread writes udp_sock and udp_ready once and adds to the
 // counters; the UDP server and client reset and read the counters.
@@ -32,5 +32,5 @@ constexpr int32_t DATAGRAM_BATCH_BYTES = 65536;
 // kernel took, and one more when a call failed: the failed datagram counts
 // as tried. Returns 0, or -1 when a call failed; the error is reported once
 // and ends the phase, since every next datagram would meet it again (one
-// too large for IPv4, a missing route).
-int send_datagram_phase(int sock, char *buf, int32_t size, const sockaddr_in &dest, uint32_t *tried);
+// too large for its family, a missing route).
+int send_datagram_phase(int sock, char *buf, int32_t size, const Endpoint &dest, uint32_t *tried);

@@ -88,7 +88,7 @@ bool wait_udp_ready()
 void *udp_receiver_thread(void *local)
 {
     const int sock =
-        open_bound_socket(SOCK_DGRAM, *static_cast<const sockaddr_in *>(local), "socket(DGRAM)", "bind(DGRAM)");
+        open_bound_socket(SOCK_DGRAM, *static_cast<const Endpoint *>(local), "socket(DGRAM)", "bind(DGRAM)");
     if (sock < 0) {
         // udp_sock stays -1: nobody may send on a descriptor that is not ours
         udp_ready.store(UDP_FAILED);

@@ -1,7 +1,7 @@
 // udp/receiver.h -- the thread that owns the datagram socket and counts what arrives
 #pragma once
 
-// Binds udp_sock to *local (a const sockaddr_in *, read only until udp_ready
+// Binds udp_sock to *local (a const Endpoint *, read only until udp_ready
 // changes), sets udp_ready to UDP_BOUND (or UDP_FAILED when it cannot), then
 // counts every datagram into udp_rx_count and udp_rx_bytes for the life of
 // the process. Thread entry.

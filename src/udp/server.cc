@@ -10,11 +10,12 @@
 #include "udp/datagram.h"
 #include "udp/receiver.h"
 
-void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port)
+void udp_serve_connection(int conn, char *buf, const Endpoint &peer, int32_t port)
 {
     // datagrams go to the control peer's host, on the datagram port, which
-    // is the control port's number
-    const sockaddr_in dest = make_address(peer.sin_addr.s_addr, port);
+    // is the control port's number; an IPv4 peer of an IPv6 listener as the
+    // datagram socket takes it
+    const Endpoint dest = in_family(with_port(peer, port), socket_family(udp_sock.load()));
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
         if (ctl.cmd == CMD_C2S) {
@@ -46,7 +47,7 @@ void *udp_server_thread(void *local)
 {
     // without the datagram socket there is nothing to serve
     if (wait_udp_ready())
-        run_service("UDP", *static_cast<const sockaddr_in *>(local), "socket(STREAM)", "bind(STREAM)",
+        run_service("UDP", *static_cast<const Endpoint *>(local), "socket(STREAM)", "bind(STREAM)",
                     udp_serve_connection);
     return nullptr;
 }

@@ -1,11 +1,11 @@
 // udp/server.h -- the UDP benchmark server thread
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 
-// Listens for control connections on *local (a const sockaddr_in *, which
+#include "core/sock.h"
+
+// Listens for control connections on *local (a const Endpoint *, which
 // must outlive the thread; its port is the datagram port too), one client
 // at a time, and answers them with the receiver's counts and with datagram
 // send phases. It ends only when its listening socket fails, or at once when
@@ -14,5 +14,5 @@ void *udp_server_thread(void *local);
 
 // Answers one client's control blocks on conn until the client quits, goes,
 // or asks for something that cannot be served; datagrams go to the peer's
-// host, on port.
-void udp_serve_connection(int conn, char *buf, const sockaddr_in &peer, int32_t port);
+// host, on port, in the peer's family.
+void udp_serve_connection(int conn, char *buf, const Endpoint &peer, int32_t port);
