@@ -62,30 +62,71 @@ long rss_kb(pid_t pid)
 }
 
 class EveryCommand : public ::testing::TestWithParam<std::tuple<Protocol, uint32_t>> {};
+class EveryCommandOverIpv6 : public EveryCommand {};
 
-}  // namespace
-
-// Every command code, with every size that matters, on both control ports.
-TEST_P(EveryCommand, WithEverySizeLeavesTheServerServing)
+// An IPv6 server on ::1 answers whole TCP conversations, and UDP control
+// blocks (its datagrams would come back to its own port: one host has one
+// IPv6 loopback address).
+void ipv6_conversation(const Server &server, Protocol service)
 {
-    const auto [service, cmd] = GetParam();
-    Server server({"-s"});
+    if (service == TCP) {
+        tcp_conversation("::1", server.port);
+        return;
+    }
+    const int sock = connect_tcp("::1", server.port + 1);
+    ASSERT_GE(sock, 0);
+    send_raw(sock, CMD_C2S, 1000);
+    CONTROL echo = {};
+    EXPECT_EQ(recv_control(sock, &echo), 0);
+    EXPECT_EQ(echo.cmd, CMD_C2S);
+    send_raw(sock, CMD_QUIT, 0);
+    EXPECT_TRUE(closed_by_server(sock));
+    close(sock);
+}
+
+// Every command code, with every size that matters, on one control port,
+// from peer (127.0.0.1 or 127.0.0.2 by default); after each, an honest
+// conversation.
+void every_size(Server &&server, Protocol service, uint32_t cmd, const char *peer)
+{
     // 0x7FFFFFFF: the one size whose label's arithmetic once overflowed
     for (uint32_t size : {0u, 1u, 65536u, 65537u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
-        int sock = connect_to_service(server, service);
+        int sock = peer == nullptr ? connect_to_service(server, service)
+                                   : connect_tcp(peer, server.port + (service == TCP ? 0 : 1));
         ASSERT_GE(sock, 0);
         send_raw(sock, cmd, size);
         read_until_closed(sock, 3, 0.3);  // whatever the command made the server send
         reset(sock);
-        conversation(server, service);
+        if (peer == nullptr)
+            conversation(server, service);
+        else
+            ipv6_conversation(server, service);
         ASSERT_EQ(server.proc.wait(0), -1) << "command " << cmd << " size " << size << " ended the server";
     }
     EXPECT_EQ(server.proc.err().find("Sanitizer"), std::string::npos) << server.proc.err();
 }
 
+}  // namespace
+
+TEST_P(EveryCommand, WithEverySizeLeavesTheServerServing)
+{
+    const auto [service, cmd] = GetParam();
+    every_size(Server({"-s"}), service, cmd, nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(Hostile, EveryCommand,
                          ::testing::Combine(::testing::Values(TCP, UDP),
                                             ::testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 0xFFFFFFFFu)));
+
+// The same over IPv6.
+TEST_P(EveryCommandOverIpv6, WithEverySizeLeavesTheServerServing)
+{
+    const auto [service, cmd] = GetParam();
+    every_size(Server({"-s"}, "::1"), service, cmd, "::1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, EveryCommandOverIpv6,
+                         ::testing::Combine(::testing::Values(TCP, UDP), ::testing::Values(1u, 2u, 3u, 0xFFFFFFFFu)));
 
 TEST(Hostile, SilentAndStalledPeersAreGivenUpAfterTheIdleLimit)
 {

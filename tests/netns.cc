@@ -76,12 +76,12 @@ std::string NetnsPair::output_in(const std::string &ns, const std::string &comma
 }
 
 PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,
-                 const std::vector<std::string> &client_args)
+                 const std::vector<std::string> &client_args, const char *server_addr)
 {
     Process server("ip", NetnsPair::in(net.a(), binary, server_args));
     EXPECT_TRUE(server.wait_for_output("server listening.", 10));
     std::vector<std::string> args = client_args;
-    args.push_back(NetnsPair::A_ADDR);
+    args.push_back(server_addr);
     Process client("ip", NetnsPair::in(net.b(), binary, args));
     PairRun run;
     run.status = client.wait(60);

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-// Host "a" is 10.77.0.1 and host "b" 10.77.0.2, each alone in its namespace
-// (the bed of tools/netbed.sh), until the destructor removes them.
+// Host "a" is 10.77.0.1 and 2001:db8:77::1 (fe80::1 on its link), host "b"
+// 10.77.0.2 and 2001:db8:77::2 (fe80::2), each alone in its namespace (the
+// bed of tools/netbed.sh), until the destructor removes them.
 class NetnsPair {
 public:
     NetnsPair();
@@ -16,6 +17,8 @@ public:
     const std::string &why_not() const { return why_not_; }  // empty when the pair stands
     static constexpr const char *A_ADDR = "10.77.0.1";
     static constexpr const char *B_ADDR = "10.77.0.2";
+    static constexpr const char *A_ADDR6 = "2001:db8:77::1";
+    static constexpr const char *B_ADDR6 = "2001:db8:77::2";
     const std::string &a() const { return a_; }
     const std::string &b() const { return b_; }
 
@@ -56,4 +59,4 @@ struct PairRun {
 // A tarvo server on host a, then a tarvo client on host b (the server's
 // address appended to its arguments) to its end; what both printed.
 PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,
-                 const std::vector<std::string> &client_args);
+                 const std::vector<std::string> &client_args, const char *server_addr = NetnsPair::A_ADDR);

@@ -35,9 +35,9 @@ void block_alarm()
 
 static bool can_bind(const char *addr, int32_t port, int type)
 {
-    int sock = socket(AF_INET, type, 0);
-    const sockaddr_in sa = address(addr, port);
-    bool ok = bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    const Endpoint sa = endpoint(addr, port);
+    int sock = socket(sa.family(), type, 0);
+    bool ok = bind(sock, &sa.sa, sa.length()) == 0;
     close(sock);
     return ok;
 }
@@ -131,9 +131,11 @@ int32_t free_port(const char *addr)
 }
 
 Server::Server(const std::vector<std::string> &mode, const char *addr, const char *binary)
-    : port(free_port(addr)), proc(binary, [&] {
+    : port(free_port(*addr != '\0' ? addr : "127.0.0.1")), proc(binary, [&] {
           std::vector<std::string> args = mode;
-          args.insert(args.end(), {"-h", addr, "-p", std::to_string(port)});
+          if (*addr != '\0')
+              args.insert(args.end(), {"-h", addr});
+          args.insert(args.end(), {"-p", std::to_string(port)});
           return args;
       }())
 {
@@ -147,19 +149,29 @@ sockaddr_in address(const char *addr, int32_t port)
     return make_address(inet_addr(addr), port);
 }
 
+Endpoint endpoint(const char *addr, int32_t port)
+{
+    sockaddr_in6 v6 = {};
+    if (inet_pton(AF_INET6, addr, &v6.sin6_addr) != 1)
+        return address(addr, port);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    return v6;
+}
+
 int connect_tcp(const char *addr, int32_t port, const char *source)
 {
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    const Endpoint sa = endpoint(addr, port);
+    int sock = socket(sa.family(), SOCK_STREAM, 0);
     timeval timeout = {20, 0};
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     if (source != nullptr) {
-        const sockaddr_in from = address(source, 0);
-        if (bind(sock, reinterpret_cast<const sockaddr *>(&from), sizeof from) != 0)
+        const Endpoint from = endpoint(source, 0);
+        if (bind(sock, &from.sa, from.length()) != 0)
             throw std::runtime_error("bind source");
     }
-    const sockaddr_in sa = address(addr, port);
-    if (connect(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0)
+    if (connect(sock, &sa.sa, sa.length()) == 0)
         return sock;
     if (errno == EINTR) {
         // the connection goes on being made: wait for its outcome

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/sock.h"
+
 std::string read_file(const std::string &path);
 
 // A child process whose standard output and error go to memory files of its
@@ -81,7 +83,8 @@ bool matches_form(const std::string &text, const std::string &form);
 // A random port p for a server on addr: TCP p and p + 1 and UDP p + 1 are free.
 int32_t free_port(const char *addr = "127.0.0.1");
 
-// A listening tarvo server of the test-only build on addr, ready to serve.
+// A listening tarvo server of the test-only build on addr (on every address
+// of both families for ""), ready to serve.
 struct Server {
     explicit Server(const std::vector<std::string> &mode = {"-s", "-t"}, const char *addr = "127.0.0.1",
                     const char *binary = TARVO_FAST_BIN);
@@ -90,6 +93,7 @@ struct Server {
 };
 
 sockaddr_in address(const char *addr, int32_t port);  // a dotted address
+Endpoint endpoint(const char *addr, int32_t port);     // a dotted or an IPv6 address
 
 // A stream socket connected to addr:port (optionally from a given source
 // address), with a receive timeout so that no test waits for ever.

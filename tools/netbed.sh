@@ -1,16 +1,20 @@
 #!/bin/sh
 # tools/netbed.sh -- the two test hosts of the tests and of the benchmarks:
-# host a (10.77.0.1) in namespace tarvo-TAG-a and host b (10.77.0.2) in
-# tarvo-TAG-b, joined by the veth pair tvTAGa/tvTAGb. Needs root.
+# host a (10.77.0.1, 2001:db8:77::1, fe80::1) in namespace tarvo-TAG-a and
+# host b (10.77.0.2, 2001:db8:77::2, fe80::2) in tarvo-TAG-b, joined by the
+# veth pair tvTAGa/tvTAGb. Needs root. The IPv6 addresses are of the
+# documentation prefix, which the resolver ranks above IPv4 as it does a
+# real global one.
 #   netbed.sh up TAG                         make the pair (and say nothing)
 # A TAG that starts with a PID (the tests' 1234x0, the benchmarks' b1234)
 # marks beds that "up" removes once that process is gone: a killed run
 # leaves nothing behind for long.
-#   netbed.sh down TAG                       remove it; the veth goes with it
+#   netbed.sh down TAG                       remove it; the veth goes with it, and
+#                                            /etc/netns/tarvo-TAG-* (hosts files a test made)
 #   netbed.sh link TAG a|b up|down           take a host's end of the link down, or up again
 #   netbed.sh shape TAG a|b RATE BURST LIMIT a token bucket on what that host sends
 set -eu
-A_ADDR=10.77.0.1 B_ADDR=10.77.0.2
+A_ADDR=10.77.0.1 B_ADDR=10.77.0.2 A_ADDR6=2001:db8:77::1 B_ADDR6=2001:db8:77::2
 A_MAC=02:00:0a:4d:00:01 B_MAC=02:00:0a:4d:00:02
 IP=$(command -v ip || echo /usr/sbin/ip)
 TC=$(command -v tc || echo /usr/sbin/tc)
@@ -27,9 +31,21 @@ fixed() {  # host
     if [ "$1" = a ]; then
         "$IP" -n "$a" neigh replace "$B_ADDR" lladdr "$B_MAC" nud permanent dev "tv${tag}a"
         "$IP" -n "$a" route replace 10.77.0.0/24 dev "tv${tag}a" src "$A_ADDR" congctl cubic
+        for peer in "$B_ADDR6" fe80::2; do
+            "$IP" -n "$a" -6 neigh replace "$peer" lladdr "$B_MAC" nud permanent dev "tv${tag}a"
+        done
+        for net in 2001:db8:77::/64 fe80::/64; do
+            "$IP" -n "$a" -6 route replace "$net" dev "tv${tag}a" congctl cubic
+        done
     else
         "$IP" -n "$b" neigh replace "$A_ADDR" lladdr "$A_MAC" nud permanent dev "tv${tag}b"
         "$IP" -n "$b" route replace 10.77.0.0/24 dev "tv${tag}b" src "$B_ADDR" congctl cubic
+        for peer in "$A_ADDR6" fe80::1; do
+            "$IP" -n "$b" -6 neigh replace "$peer" lladdr "$A_MAC" nud permanent dev "tv${tag}b"
+        done
+        for net in 2001:db8:77::/64 fe80::/64; do
+            "$IP" -n "$b" -6 route replace "$net" dev "tv${tag}b" congctl cubic
+        done
     fi
 }
 
@@ -48,8 +64,17 @@ up)
     "$IP" link add "tv${tag}a" netns "$a" address "$A_MAC" type veth peer name "tv${tag}b" netns "$b" address "$B_MAC"
     "$IP" -n "$a" addr add "$A_ADDR/24" dev "tv${tag}a"
     "$IP" -n "$b" addr add "$B_ADDR/24" dev "tv${tag}b"
+    # IPv6 addresses of fixed names, usable at once (no duplicate detection)
+    "$IP" -n "$a" link set "tv${tag}a" addrgenmode none
+    "$IP" -n "$b" link set "tv${tag}b" addrgenmode none
+    "$IP" -n "$a" addr add "$A_ADDR6/64" dev "tv${tag}a" nodad noprefixroute
+    "$IP" -n "$b" addr add "$B_ADDR6/64" dev "tv${tag}b" nodad noprefixroute
+    "$IP" -n "$a" addr add fe80::1/64 dev "tv${tag}a" nodad noprefixroute
+    "$IP" -n "$b" addr add fe80::2/64 dev "tv${tag}b" nodad noprefixroute
     for host in a b; do
         ns=tarvo-$tag-$host
+        # the IPv6 addresses outlive the link's going down, as IPv4's do
+        "$IP" netns exec "$ns" sysctl -qw "net.ipv6.conf.tv$tag$host.keep_addr_on_down=1"
         "$IP" -n "$ns" link set lo up
         "$IP" -n "$ns" link set "tv$tag$host" up
         fixed "$host"
@@ -58,6 +83,7 @@ up)
 down)
     "$IP" netns del "$a" 2>/dev/null || true
     "$IP" netns del "$b" 2>/dev/null || true
+    rm -rf "/etc/netns/$a" "/etc/netns/$b"
     ;;
 link)
     "$IP" -n "tarvo-$tag-$3" link set "tv$tag$3" "$4"
