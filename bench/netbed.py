@@ -1,6 +1,6 @@
 """bench/netbed.py -- the two test hosts of tools/netbed.sh, which the tests use
-too: network namespaces joined by a veth pair, host a at 10.77.0.1 and host b
-at 10.77.0.2. Everything is removed again on leaving the `with` block, also
+too: network namespaces joined by a veth pair, host a at 10.77.0.1 and
+2001:db8:77::1, host b at 10.77.0.2 and 2001:db8:77::2. Everything is removed again on leaving the `with` block, also
 after an error or an interrupt."""
 import os
 import shutil
@@ -11,6 +11,7 @@ import threading
 
 A_ADDR = "10.77.0.1"
 B_ADDR = "10.77.0.2"
+A_ADDR6 = "2001:db8:77::1"
 NETBED = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "netbed.sh")
 
 

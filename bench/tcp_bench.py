@@ -2,12 +2,16 @@
 """bench/tcp_bench.py -- tarvo's TCP figures on loopback beside iperf3 (Debian's
 3.12, and the newest, 3.21, in each of its modes: plain, -Z for a send without
 copies, --skip-rx-copy for a receive that discards, and both), nuttcp and a
-minimal blocking loop, measured in one go on this machine.
+minimal blocking loop, measured in one go on this machine, over IPv4
+(127.0.0.1) and IPv6 (::1) in turn within each run; a tool's IPv6 runs are
+named with "-6" (the minimal loop is IPv4 only). Each server serves both
+families from one process.
 
-For each block size and direction it prints the median rate of every tool
-(KByte/s), tarvo's rate as a ratio to each of the others, and each client's
-CPU seconds per GB moved, and tarvo's ratios to the best mode of the newest
-iperf3. Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k] [--tools NAMES] [--tarvo BINARY]
+For each block size, family and direction it prints the median rate of every
+tool (KByte/s), tarvo's rate as a ratio to each of the others of its family,
+each client's CPU seconds per GB moved, tarvo's ratios to the best mode of
+the newest iperf3, and tarvo over IPv6 against tarvo over IPv4.
+Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k] [--families 4,6] [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
 import json
@@ -20,7 +24,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from common import (ADDR, BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, free_port, needs,  # noqa: E402
+from common import (BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, free_port, needs,  # noqa: E402
                     newest_iperf3, race, size_bytes)
 from common import run_client as run_unpinned  # noqa: E402
 
@@ -33,8 +37,11 @@ NEWEST_MODES = {"3.21": [], "3.21-Z": ["-Z"], "3.21-skip": ["--skip-rx-copy"],
                 "3.21-Z-skip": ["-Z", "--skip-rx-copy"]}
 
 
-def tarvo_run(tarvo, size, port):
-    out, cpu = run_client([tarvo, "-t", "-b", size, "-p", str(port), ADDR])
+ADDRS = {"4": "127.0.0.1", "6": "::1"}
+
+
+def tarvo_run(tarvo, size, port, addr):
+    out, cpu = run_client([tarvo, "-t", "-b", size, "-p", str(port), addr])
     m = re.search(r"bytes:  (\d+) KByte/s Tx,  (\d+) KByte/s Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
@@ -46,7 +53,7 @@ def tarvo_run(tarvo, size, port):
 def minloop_run(size_bytes, port):
     rates, cpu, moved = [], 0.0, 0
     for direction in ("tx", "rx"):
-        out, c = run_client([os.path.join(BUILD, "minloop"), "-c", ADDR, str(port), str(size_bytes),
+        out, c = run_client([os.path.join(BUILD, "minloop"), "-c", ADDRS["4"], str(port), str(size_bytes),
                              str(SECONDS), direction])
         rate, nbytes = out.split()
         rates.append(int(rate))
@@ -55,10 +62,11 @@ def minloop_run(size_bytes, port):
     return rates[0], rates[1], cpu, moved
 
 
-def iperf3_run(size_bytes, port, binary="iperf3", mode=()):
+def iperf3_run(size_bytes, port, addr, binary="iperf3", mode=()):
     rates, cpu, moved = [], 0.0, 0
+    family = ["-6"] if ":" in addr else []
     for reverse in ([], ["-R"]):
-        out, c = run_client([binary, "-c", ADDR, "-p", str(port), "-l", str(size_bytes), "-w", "128K",
+        out, c = run_client([binary, "-c", addr] + family + ["-p", str(port), "-l", str(size_bytes), "-w", "128K",
                              "-t", str(SECONDS), "-J"] + list(mode) + reverse)
         end = json.loads(out)["end"]["sum_received"]
         rates.append(int(end["bits_per_second"] / 8 / 1024))
@@ -67,14 +75,15 @@ def iperf3_run(size_bytes, port, binary="iperf3", mode=()):
     return rates[0], rates[1], cpu, moved
 
 
-def nuttcp_run(size_bytes, port):
+def nuttcp_run(size_bytes, port, addr):
     rates, cpu, moved = [], 0.0, 0
+    family = ["-6"] if ":" in addr else []
     for flag in ("-t", "-r"):
         # a one-shot server per transfer: nuttcp's server puts itself in the background
-        subprocess.run(SERVER_CPU + ["nuttcp", "-1", "-P", str(port), "-p", str(port + 1)], check=True)
+        subprocess.run(SERVER_CPU + ["nuttcp", "-1"] + family + ["-P", str(port), "-p", str(port + 1)], check=True)
         time.sleep(0.3)
-        out, c = run_client(["nuttcp", flag, "-fparse", "-l%d" % size_bytes, "-w128", "-ws128",
-                             "-T%d" % SECONDS, "-P", str(port), "-p", str(port + 1), ADDR])
+        out, c = run_client(["nuttcp", flag] + family + ["-fparse", "-l%d" % size_bytes, "-w128", "-ws128",
+                             "-T%d" % SECONDS, "-P", str(port), "-p", str(port + 1), addr])
         fields = dict(kv.split("=") for kv in out.split())
         rates.append(int(float(fields["rate_Mbps"]) * 1e6 / 8 / 1024))
         cpu += c
@@ -87,6 +96,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="32k,1k")
+    parser.add_argument("--families", default="4,6")
     parser.add_argument("--tools", help="race only these (tarvo, minloop, iperf3, nuttcp, 3.21, 3.21-Z, ...)")
     parser.add_argument("--tarvo", help="a tarvo binary to race instead of this tree's (an earlier build)")
     args = parser.parse_args()
@@ -97,19 +107,25 @@ def main():
     newest = newest_iperf3()
     tarvo_port, iperf_port, nuttcp_port, loop_port = free_port(), free_port(), free_port(), free_port()
     newest_port = free_port()
-    servers = [Server(SERVER_CPU + [tarvo, "-s", "-t", "-h", ADDR, "-p", str(tarvo_port)]),
-               Server(SERVER_CPU + ["iperf3", "-s", "-B", ADDR, "-p", str(iperf_port)]),
+    servers = [Server(SERVER_CPU + [tarvo, "-s", "-t", "-p", str(tarvo_port)]),
+               Server(SERVER_CPU + ["iperf3", "-s", "-p", str(iperf_port)]),
                Server(SERVER_CPU + [os.path.join(BUILD, "minloop"), "-s", str(loop_port)])]
-    tools = {
-        "tarvo": lambda s: tarvo_run(tarvo, s, tarvo_port),
-        "minloop": lambda s: minloop_run(size_bytes(s), loop_port),
-        "iperf3": lambda s: iperf3_run(size_bytes(s), iperf_port),
-        "nuttcp": lambda s: nuttcp_run(size_bytes(s), nuttcp_port),
-    }
     if newest:
-        servers.append(Server(SERVER_CPU + [newest, "-s", "-B", ADDR, "-p", str(newest_port)]))
-        for name, mode in NEWEST_MODES.items():
-            tools[name] = lambda s, mode=mode: iperf3_run(size_bytes(s), newest_port, newest, mode)
+        servers.append(Server(SERVER_CPU + [newest, "-s", "-p", str(newest_port)]))
+    tools = {}
+    for family in args.families.split(","):
+        addr, tag = ADDRS[family], "" if family == "4" else "-6"
+        tools.update({
+            "tarvo" + tag: lambda s, addr=addr: tarvo_run(tarvo, s, tarvo_port, addr),
+            "iperf3" + tag: lambda s, addr=addr: iperf3_run(size_bytes(s), iperf_port, addr),
+            "nuttcp" + tag: lambda s, addr=addr: nuttcp_run(size_bytes(s), nuttcp_port, addr),
+        })
+        if family == "4":
+            tools["minloop"] = lambda s: minloop_run(size_bytes(s), loop_port)
+        if newest:
+            for name, mode in NEWEST_MODES.items():
+                tools[name + tag] = lambda s, mode=mode, addr=addr: iperf3_run(size_bytes(s), newest_port, addr,
+                                                                               newest, mode)
     try:
         race(tools, args.tools, args.sizes, args.runs, report,
              lambda run, name, size, figures: "  run %d %-8s %s: Tx %d Rx %d KByte/s, CPU %.2f s" %
@@ -120,10 +136,23 @@ def main():
 
 
 def report(size, results):
+    """A table for each family, then tarvo over IPv6 against tarvo over IPv4."""
     med = {name: (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs),
                   statistics.median(r[2] / (r[3] / 1e9) for r in runs)) for name, runs in results.items()}
     runs = len(next(iter(results.values())))
-    print("\nblock %s, medians of %d runs, %d-second phases, loopback" % (size, runs, SECONDS))
+    v4 = {name: m for name, m in med.items() if not name.endswith("-6")}
+    v6 = {name[:-2]: m for name, m in med.items() if name.endswith("-6")}
+    for family, figures in (("IPv4", v4), ("IPv6", v6)):
+        if figures:
+            report_family(size, runs, family, figures)
+    if "tarvo" in v4 and "tarvo" in v6:
+        print("tarvo IPv6/IPv4: Tx %.3f  Rx %.3f  CPU/GB %.3f" %
+              tuple(v6["tarvo"][i] / v4["tarvo"][i] for i in range(3)))
+    sys.stdout.flush()
+
+
+def report_family(size, runs, family, med):
+    print("\nblock %s, %s, medians of %d runs, %d-second phases, loopback" % (size, family, runs, SECONDS))
     print("%-12s %14s %14s %14s" % ("tool", "Tx KByte/s", "Rx KByte/s", "CPU s/GB"))
     for name, (tx, rx, cpu) in med.items():
         print("%-12s %14.0f %14.0f %14.3f" % (name, tx, rx, cpu))
@@ -141,7 +170,6 @@ def report(size, results):
             best = max(modes, key=lambda name: med[name][direction])
             print("tarvo/best 3.21 mode %s (%s): rate %.3f  CPU/GB %.3f" %
                   (label, best, t[direction] / med[best][direction], t[2] / med[best][2]))
-    sys.stdout.flush()
 
 
 if __name__ == "__main__":

@@ -20,7 +20,12 @@ datagram sent (a train as its datagrams); the receiving socket's RcvbufErrors
 count what it had no room for, but a datagram at a time only for a receiver
 that takes no trains. Peers send as fast as they can: iperf3 -u -b 0, iperf
 -u -b 100G, the same length.
-Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k] [--beds segmenting,plain] [--tools NAMES] [--tarvo BINARY]
+
+Every tool runs over IPv4 (10.77.0.1) and over IPv6 (2001:db8:77::1) in
+turn within each run, its IPv6 runs named with "-6"; each table is of one
+family, and the last line sets tarvo over IPv6 against tarvo over IPv4.
+Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k] [--beds segmenting,plain] [--families 4,6]
+                          [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
 from collections import Counter
@@ -36,7 +41,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import (BUILD, CLIENT_CPU, SECONDS, SERVER_CPU, Server, build, needs, newest_iperf3,  # noqa: E402
                     race, run_client, size_bytes)
-from netbed import A_ADDR, NetBed  # noqa: E402
+from netbed import A_ADDR, A_ADDR6, NetBed  # noqa: E402
 
 RATE = r"(\d+) (K?)Byte/s \((\d+)%\)"
 NEWEST_PORT = 5301
@@ -49,12 +54,15 @@ def kbytes(number, k):
 
 
 def snmp(bed, ns):
-    """The Udp and Tcp lines of /proc/net/snmp of host ns: the kernel's own counts."""
-    out = subprocess.run(bed.cmd(ns, ["cat", "/proc/net/snmp"]), capture_output=True, text=True, check=True).stdout
+    """The Udp and Tcp lines of /proc/net/snmp of host ns, and IPv6's Udp6
+    counters of /proc/net/snmp6: the kernel's own counts."""
+    out = subprocess.run(bed.cmd(ns, ["cat", "/proc/net/snmp", "/proc/net/snmp6"]), capture_output=True, text=True,
+                         check=True).stdout
     counts = {}
     for proto in ("Udp", "Tcp"):
         names, values = [line.split()[1:] for line in out.splitlines() if line.startswith(proto + ":")][:2]
         counts.update({proto + name: int(value) for name, value in zip(names, values)})
+    counts.update({line.split()[0]: int(line.split()[1]) for line in out.splitlines() if line.startswith("Udp6")})
     return counts
 
 
@@ -70,10 +78,11 @@ def kernel_counts(bed):
     """What the kernel counted for each direction, a datagram at a time: the
     client host b sends Tx (its queue less the control connection's
     segments), the server host a drops what its socket had no room for; Rx
-    the other way round."""
+    the other way round. Drops of both families: each run uses one."""
     a, b = snmp(bed, bed.a), snmp(bed, bed.b)
-    return Counter(tx_sent=queued(bed, bed.b) - b["TcpOutSegs"], tx_dropped=a["UdpRcvbufErrors"],
-                   rx_sent=queued(bed, bed.a) - a["TcpOutSegs"], rx_dropped=b["UdpRcvbufErrors"])
+    drops = lambda c: c["UdpRcvbufErrors"] + c["Udp6RcvbufErrors"]  # noqa: E731
+    return Counter(tx_sent=queued(bed, bed.b) - b["TcpOutSegs"], tx_dropped=drops(a),
+                   rx_sent=queued(bed, bed.a) - a["TcpOutSegs"], rx_dropped=drops(b))
 
 
 def client(bed, argv):
@@ -85,8 +94,8 @@ def client(bed, argv):
     return out, cpu, after
 
 
-def tarvo_run(bed, size, tarvo):
-    out, cpu, counts = client(bed, [tarvo, "-u", "-b", size, A_ADDR])
+def tarvo_run(bed, size, tarvo, addr):
+    out, cpu, counts = client(bed, [tarvo, "-u", "-b", size, addr])
     m = re.search("bytes:  " + RATE + " Tx,  " + RATE + " Rx", out)
     if not m:
         sys.exit("unexpected tarvo output: " + out)
@@ -94,10 +103,11 @@ def tarvo_run(bed, size, tarvo):
     return kbytes(g[0], g[1]), int(g[2]), kbytes(g[3], g[4]), int(g[5]), cpu, counts
 
 
-def iperf3_run(bed, size, binary="iperf3", extra=()):
+def iperf3_run(bed, size, addr, binary="iperf3", extra=()):
     figures, cpu, counts = [], 0, Counter()
+    family = ["-6"] if ":" in addr else []
     for reverse in ([], ["-R"]):
-        out, c, m = client(bed, [binary, "-c", A_ADDR, "-u", "-b", "0", "-l", str(size_bytes(size)),
+        out, c, m = client(bed, [binary, "-c", addr] + family + ["-u", "-b", "0", "-l", str(size_bytes(size)),
                                  "-t", str(SECONDS), "-J"] + list(extra) + reverse)
         end = json.loads(out)["end"]
         received = end.get("sum_received", end["sum"])
@@ -117,7 +127,7 @@ def server_report(log):
     return out
 
 
-def iperf2_run(bed, size):
+def iperf2_run(bed, size, addr):
     """iperf 2's receiver figures: the server's report for Tx, the client's own
     for Rx (-R). The rate comes from the datagrams received (total less lost)
     over the report's interval: at 32k its byte count disagrees with its own
@@ -125,10 +135,11 @@ def iperf2_run(bed, size):
     at 32k it dies after a reverse run (double free)."""
     figures, cpu, counts = [], 0, Counter()
     length = size_bytes(size)
+    family = ["-V"] if ":" in addr else []
     for reverse in ([], ["-R"]):
         with tempfile.NamedTemporaryFile("w+", suffix=".iperf2") as log:
-            server = Server(bed.cmd(bed.a, SERVER_CPU + ["iperf", "-s", "-u", "-y", "C"]), stdout=log)
-            out, c, m = client(bed, ["iperf", "-c", A_ADDR, "-u", "-b", "100G", "-l", str(length),
+            server = Server(bed.cmd(bed.a, SERVER_CPU + ["iperf", "-s", "-u", "-y", "C"] + family), stdout=log)
+            out, c, m = client(bed, ["iperf", "-c", addr] + family + ["-u", "-b", "100G", "-l", str(length),
                                      "-t", str(SECONDS), "-y", "C"] + reverse)
             if not reverse:
                 out = server_report(log)
@@ -160,6 +171,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="1k,32k")
     parser.add_argument("--beds", default="segmenting,plain")
+    parser.add_argument("--families", default="4,6")
     parser.add_argument("--tools", help="race only these, as tarvo,iperf3,iperf2,iperf3.21")
     parser.add_argument("--tarvo", help="a tarvo binary to race instead of this tree's (an earlier build)")
     args = parser.parse_args()
@@ -172,11 +184,17 @@ def main():
             set_up(bed, kind)
             servers = [Server(bed.cmd(bed.a, SERVER_CPU + [tarvo, "-s", "-u"])),
                        Server(bed.cmd(bed.a, SERVER_CPU + ["iperf3", "-s"]))]
-            tools = {"tarvo": lambda s: tarvo_run(bed, s, tarvo), "iperf3": lambda s: iperf3_run(bed, s),
-                     "iperf2": lambda s: iperf2_run(bed, s)}
             if newest:
                 servers.append(Server(bed.cmd(bed.a, SERVER_CPU + [newest, "-s", "-p", str(NEWEST_PORT)])))
-                tools["iperf3.21"] = lambda s: iperf3_run(bed, s, newest, ["-p", str(NEWEST_PORT), "--gsro"])
+            tools = {}
+            for family in args.families.split(","):
+                addr, tag = (A_ADDR, "") if family == "4" else (A_ADDR6, "-6")
+                tools.update({"tarvo" + tag: lambda s, a=addr: tarvo_run(bed, s, tarvo, a),
+                              "iperf3" + tag: lambda s, a=addr: iperf3_run(bed, s, a),
+                              "iperf2" + tag: lambda s, a=addr: iperf2_run(bed, s, a)})
+                if newest:
+                    tools["iperf3.21" + tag] = lambda s, a=addr: iperf3_run(bed, s, a, newest,
+                                                                            ["-p", str(NEWEST_PORT), "--gsro"])
             try:
                 race(tools, args.tools, args.sizes, args.runs, lambda size, results: report(kind, size, results),
                      lambda run, name, size, figures: "  %s run %d %-9s %s: %s" % (kind, run, name, size, figures))
@@ -186,8 +204,23 @@ def main():
 
 
 def report(kind, size, results):
+    """A table for each family, then tarvo over IPv6 against tarvo over IPv4."""
+    v4 = {name: runs for name, runs in results.items() if not name.endswith("-6")}
+    v6 = {name[:-2]: runs for name, runs in results.items() if name.endswith("-6")}
+    tarvo = {}
+    for family, figures in (("IPv4", v4), ("IPv6", v6)):
+        if figures:
+            tarvo[family] = report_family(kind, size, family, figures)
+    if tarvo.get("IPv4") and tarvo.get("IPv6"):
+        t4, t6 = tarvo["IPv4"], tarvo["IPv6"]
+        print("tarvo IPv6/IPv4: delivered Tx %.3f  Rx %.3f" % (t6[0] / t4[0] if t4[0] else 0, t6[2] / t4[2] if t4[2] else 0))
+    sys.stdout.flush()
+
+
+def report_family(kind, size, family, results):
+    """The family's table and tarvo's ratios to the peers; tarvo's medians."""
     runs = len(next(iter(results.values())))
-    print("\n%s veth, datagrams of %s, medians of %d runs, pinned" % (kind, size, runs))
+    print("\n%s veth, %s, datagrams of %s, medians of %d runs, pinned" % (kind, family, size, runs))
     print("Loss as the tool reports it (tarvo: whole percent, rounded down) and as the kernel counted it")
     print("(datagrams the receiving socket had no room for, of those sent); '-' where the receiver takes")
     print("trains whole (tarvo, iperf3.21 --gsro), whose drops the kernel counts a train at a time.")
@@ -206,7 +239,7 @@ def report(kind, size, results):
         print("%-9s %11.0f %5.1f%% %s %11.0f %5.1f%% %s %13.3f" %
               (name, m[0], m[1], kernel[0], m[2], m[3], kernel[1], cpu))
     if "tarvo" not in med:
-        return
+        return None
     t = med["tarvo"]
     ratio = lambda a, b: "%.3f" % (a / b) if b else "n/a"  # noqa: E731 (a peer that moved nothing)
     for name in ("iperf3", "iperf2", "iperf3.21"):
@@ -220,7 +253,7 @@ def report(kind, size, results):
         p = med[name]
         print("tarvo/%-9s delivered Tx %s  Rx %s  CPU per datagram %s" %
               (name, ratio(t[0], p[0]), ratio(t[2], p[2]), ratio(t[4], p[4])))
-    sys.stdout.flush()
+    return t
 
 
 if __name__ == "__main__":

@@ -87,9 +87,9 @@ void tcp_accuracy(const char *size, double tx_mbit = TX_MBIT, double rx_mbit = R
     printf("TCP %s to %s: Tx %ld of %.0f KByte/s (%.4f), Rx %ld of %.0f KByte/s (%.4f)\n", size, server, f.tx, tx,
            f.tx / tx, f.rx, rx, f.rx / rx);
     EXPECT_NEAR(f.tx, tx, tx * tolerance) << "Tx printed " << f.tx << " KByte/s, the shaped link allows " << tx << "\n"
-                                     << out;
+                                          << out;
     EXPECT_NEAR(f.rx, rx, rx * tolerance) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx << "\n"
-                                     << out;
+                                          << out;
 }
 
 // A count of the token bucket of host ns, the number after `before` in tc's
@@ -234,7 +234,8 @@ TEST(Accuracy, UdpLossAgreesWithTheKernelAndRatesWithTheShapedGoodput)
     EXPECT_GT(tx_loss, 5) << "the link did not drop: nothing was tested\n" << accounts;
     EXPECT_GT(rx_loss, 5) << "the link did not drop: nothing was tested\n" << accounts;
 
-    const double tx = goodput_kbytes(UDP_TX_MBIT, 1024, DATAGRAM_FRAME), rx = goodput_kbytes(UDP_RX_MBIT, 1024, DATAGRAM_FRAME);
+    const double tx = goodput_kbytes(UDP_TX_MBIT, 1024, DATAGRAM_FRAME),
+                 rx = goodput_kbytes(UDP_RX_MBIT, 1024, DATAGRAM_FRAME);
     printf(
         "UDP 1k: Tx %ld of %.0f KByte/s (%.4f), loss %ld%% against %.2f%%; Rx %ld of %.0f KByte/s (%.4f), "
         "loss %ld%% against %.2f%%\n%s",

@@ -120,8 +120,10 @@ TEST(TestBuffer, EndMarkZeroAndTheSameSequenceEveryTime)
 // Both ends of a connection have the idle limit on receives, on sends and on
 // unacknowledged data. The kernel's limit on unacknowledged data also ends
 // a shut window, so a stalled peer shows no difference between the two;
-// where it does not (older kernels), the send limit is what ends it.
-TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWay)
+// where it does not (older kernels), the send limit is what ends it. A send
+// phase corks the stream; a cork left on would hold the phase's tail, and
+// what follows it, for the kernel's 200 ms.
+TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWayAndNoCorkAfterAPhase)
 {
     const int listener = listen_on(address("127.0.0.1", 0), "socket()", "bind()");
     ASSERT_GE(listener, 0);
@@ -145,6 +147,23 @@ TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWay)
         getsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, &len);
         EXPECT_EQ(ms, IDLE_SECONDS * 1000U);
     }
+
+    char *out = init_buffer(BUFFER_SIZE), *in = init_buffer(BUFFER_SIZE);
+    std::thread reader([&] {
+        int64_t bytes = 0;
+        EXPECT_EQ(recv_stream_phase(server, in, 1000, &bytes), 0);
+    });
+    int64_t blocks = 0;
+    start_timer(1);
+    EXPECT_EQ(send_stream_phase(client, out, 1000, &blocks), 0);
+    int corked = -1;
+    len = sizeof corked;
+    getsockopt(client, IPPROTO_TCP, TCP_CORK, &corked, &len);
+    EXPECT_EQ(corked, 0) << "the stream is still corked after its phase";
+    EXPECT_EQ(send_closing_block(client, out, 1000), 0);
+    reader.join();
+    free(out);
+    free(in);
     close(client);
     close(server);
     close(listener);

@@ -61,7 +61,7 @@ boot_service() {
     local stage=$scratch/stage units=$scratch/units out=$scratch/out cgroups=() d
     mkdir -p "$units" "$out"
     DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
-    echo 'TARVO_OPTIONS=""' >"$scratch/default"
+    echo 'TARVO_OPTIONS="-h 127.0.0.1"' >"$scratch/default"
     printf '%s\n' "[Unit]" "After=tarvo.service" "[Service]" "Type=oneshot" \
         "ExecStart=/bin/sh $src/tests/service_probe.sh /usr/local/bin/tarvo /report/result" \
         >"$units/probe.service"

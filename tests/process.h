@@ -93,7 +93,7 @@ struct Server {
 };
 
 sockaddr_in address(const char *addr, int32_t port);  // a dotted address
-Endpoint endpoint(const char *addr, int32_t port);     // a dotted or an IPv6 address
+Endpoint endpoint(const char *addr, int32_t port);    // a dotted or an IPv6 address
 
 // A stream socket connected to addr:port (optionally from a given source
 // address), with a receive timeout so that no test waits for ever.

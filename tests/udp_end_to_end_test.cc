@@ -18,6 +18,14 @@ TEST(UdpEndToEnd, EveryDefaultSizeWithRatesAndLoss)
         form += std::string("Packet size ") + label + " bytes:  # @ (#%) Tx,  # @ (#%) Rx.\n";
     form += "Done.\n\n";
     EXPECT_TRUE(matches_form(run.out, form)) << run.out;
+    // on a link that carries datagrams, every phase moves some
+    for (size_t at = 0; (at = run.out.find("bytes: ", at)) != std::string::npos; ++at) {
+        long tx = 0, rx = 0;
+        char unit[8];
+        EXPECT_EQ(sscanf(run.out.c_str() + at, "bytes:  %ld %7s (%*d%%) Tx,  %ld", &tx, unit, &rx), 3) << run.out;
+        EXPECT_GT(tx, 0) << run.out;
+        EXPECT_GT(rx, 0) << run.out;
+    }
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(matches_form(run.server_out, BANNER + "\nUDP server listening.\nUDP connection established ... *"

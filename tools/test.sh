@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/needs.sh
 needs g++ cmake make libgtest-dev iproute2 groff-base man-db dpkg clang libclang-rt-14-dev clang-tidy cppcheck \
-      systemd systemd-container lintian
+      systemd systemd-container lintian buildah python3-yaml
 
 jobs=$(( $(nproc) + 1 ))
 run_suite() {  # build-dir [cmake options...] [-- ctest options...]
@@ -21,10 +21,10 @@ run_suite() {  # build-dir [cmake options...] [-- ctest options...]
 
 echo "== tests of the shipped build"
 run_suite build
-echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer (all but accuracy and packaging)"
-# the accuracy tests measure a shaped link and the packaging test the shipped
-# package, not memory: once, as shipped, is enough
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan -DTARVO_SANITIZE=address,undefined -- -E 'Accuracy|Packaging'
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer (all but accuracy, packaging and deployment)"
+# the accuracy tests measure a shaped link, the packaging and deployment
+# tests the shipped package and image, not memory: once, as shipped, is enough
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan -DTARVO_SANITIZE=address,undefined -- -E 'Accuracy|Packaging|Deploy'
 echo "== threaded tests under ThreadSanitizer"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite build-tsan -DTARVO_SANITIZE=thread -- -R 'Threads|TcpServer|UdpServer|SocketPair|Hostile'
 echo "== clang-format, clang-tidy and cppcheck"

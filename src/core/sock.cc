@@ -2,9 +2,9 @@
 #include "core/sock.h"
 
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -112,7 +112,8 @@ void format_address(const Endpoint &addr, char *out, size_t len)
         inet_ntop(AF_INET, &plain.v4.sin_addr, out, static_cast<socklen_t>(len));
         return;
     }
-    if (plain.family() != AF_INET6 || inet_ntop(AF_INET6, &plain.v6.sin6_addr, out, static_cast<socklen_t>(len)) == nullptr) {
+    if (plain.family() != AF_INET6 ||
+        inet_ntop(AF_INET6, &plain.v6.sin6_addr, out, static_cast<socklen_t>(len)) == nullptr) {
         snprintf(out, len, "?");
         return;
     }

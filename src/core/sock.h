@@ -19,8 +19,9 @@ struct Endpoint {
         sockaddr_in6 v6;
     };
     Endpoint() : v6{} {}
-    Endpoint(const sockaddr_in &a) : v4(a) {}  // NOLINT(google-explicit-constructor): IPv4 as it always was
-    Endpoint(const sockaddr_in6 &a) : v6(a) {}  // NOLINT(google-explicit-constructor)
+    // not explicit: an address of either family is an Endpoint as it stands
+    Endpoint(const sockaddr_in &a) : v4(a) {}
+    Endpoint(const sockaddr_in6 &a) : v6(a) {}
     int family() const { return sa.sa_family; }
     int32_t port() const { return ntohs(v6.sin6_port); }  // sin_port shares its place
     socklen_t length() const { return family() == AF_INET ? sizeof v4 : sizeof v6; }

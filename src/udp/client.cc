@@ -72,6 +72,6 @@ int udp_client(const Endpoint *servers, unsigned count_servers, const Endpoint &
         return 1;  // bind(DGRAM) has said why
     // The control connection leaves from the datagram socket's address: the
     // server sends its datagrams to the host the connection comes from.
-    return run_client({"UDP", servers, count_servers, local.port(), with_port(local, 0), udp_sock.load()}, sizes,
-                      count, udp_measure_size);
+    return run_client({"UDP", servers, count_servers, local.port(), with_port(local, 0), udp_sock.load()}, sizes, count,
+                      udp_measure_size);
 }
