@@ -28,25 +28,20 @@ a=tarvo-$tag-a b=tarvo-$tag-b
 # as most hosts' TCP does (a namespace may not pick it for itself). Going
 # down removes both, so coming up sets them again.
 fixed() {  # host
+    local ns=tarvo-$tag-$1 dev=tv$tag$1 src peer peer6 peer_ll mac p net
     if [ "$1" = a ]; then
-        "$IP" -n "$a" neigh replace "$B_ADDR" lladdr "$B_MAC" nud permanent dev "tv${tag}a"
-        "$IP" -n "$a" route replace 10.77.0.0/24 dev "tv${tag}a" src "$A_ADDR" congctl cubic
-        for peer in "$B_ADDR6" fe80::2; do
-            "$IP" -n "$a" -6 neigh replace "$peer" lladdr "$B_MAC" nud permanent dev "tv${tag}a"
-        done
-        for net in 2001:db8:77::/64 fe80::/64; do
-            "$IP" -n "$a" -6 route replace "$net" dev "tv${tag}a" congctl cubic
-        done
+        src=$A_ADDR peer=$B_ADDR peer6=$B_ADDR6 peer_ll=fe80::2 mac=$B_MAC
     else
-        "$IP" -n "$b" neigh replace "$A_ADDR" lladdr "$A_MAC" nud permanent dev "tv${tag}b"
-        "$IP" -n "$b" route replace 10.77.0.0/24 dev "tv${tag}b" src "$B_ADDR" congctl cubic
-        for peer in "$A_ADDR6" fe80::1; do
-            "$IP" -n "$b" -6 neigh replace "$peer" lladdr "$A_MAC" nud permanent dev "tv${tag}b"
-        done
-        for net in 2001:db8:77::/64 fe80::/64; do
-            "$IP" -n "$b" -6 route replace "$net" dev "tv${tag}b" congctl cubic
-        done
+        src=$B_ADDR peer=$A_ADDR peer6=$A_ADDR6 peer_ll=fe80::1 mac=$A_MAC
     fi
+    "$IP" -n "$ns" neigh replace "$peer" lladdr "$mac" nud permanent dev "$dev"
+    "$IP" -n "$ns" route replace 10.77.0.0/24 dev "$dev" src "$src" congctl cubic
+    for p in "$peer6" "$peer_ll"; do
+        "$IP" -n "$ns" -6 neigh replace "$p" lladdr "$mac" nud permanent dev "$dev"
+    done
+    for net in 2001:db8:77::/64 fe80::/64; do
+        "$IP" -n "$ns" -6 route replace "$net" dev "$dev" congctl cubic
+    done
 }
 
 case $cmd in

@@ -20,7 +20,9 @@ struct Endpoint {
     };
     Endpoint() : v6{} {}
     // not explicit: an address of either family is an Endpoint as it stands
+    // cppcheck-suppress noExplicitConstructor
     Endpoint(const sockaddr_in &a) : v4(a) {}
+    // cppcheck-suppress noExplicitConstructor
     Endpoint(const sockaddr_in6 &a) : v6(a) {}
     int family() const { return sa.sa_family; }
     int32_t port() const { return ntohs(v6.sin6_port); }  // sin_port shares its place
