@@ -59,7 +59,7 @@ for node in a c; do
 done
 
 printf '# node  its server\na 10.78.0.11\nb 10.78.0.12\nc 10.78.0.13\n' >"$scratch/nodes"
-"$src/deploy/mesh.sh" -b 1k -w 6 -o "$scratch/mesh.csv" -l "$scratch/mesh.log" "$scratch/nodes" \
+"$src/deploy/mesh.sh" -b 1k -w 8 -o "$scratch/mesh.csv" -l "$scratch/mesh.log" "$scratch/nodes" \
     "ip netns exec $prefix-{node}cli chroot --userspec=65532:65532 $root" 2>"$scratch/progress" ||
     fail "mesh.sh failed: $(cat "$scratch/progress")"
 cat "$scratch/mesh.csv"
@@ -96,7 +96,7 @@ for protocol in TCP UDP; do
     grep -qx "a,b,$protocol,1k,,,,,failed: connect(): Connection refused" "$scratch/mesh.csv" ||
         fail "a -> b $protocol: $(grep "^a,b,$protocol" "$scratch/mesh.csv")"
     for server in a b; do
-        grep -qx "c,$server,$protocol,1k,,,,,hung: no end after 6 s" "$scratch/mesh.csv" ||
+        grep -qx "c,$server,$protocol,1k,,,,,hung: no end after 8 s" "$scratch/mesh.csv" ||
             fail "c -> $server $protocol: $(grep "^c,$server,$protocol" "$scratch/mesh.csv")"
     done
 done
