@@ -131,11 +131,9 @@ int32_t free_port(const char *addr)
 }
 
 Server::Server(const std::vector<std::string> &mode, const char *addr, const char *binary)
-    : port(free_port(*addr != '\0' ? addr : "127.0.0.1")), proc(binary, [&] {
+    : port(free_port(addr)), proc(binary, [&] {
           std::vector<std::string> args = mode;
-          if (*addr != '\0')
-              args.insert(args.end(), {"-h", addr});
-          args.insert(args.end(), {"-p", std::to_string(port)});
+          args.insert(args.end(), {"-h", addr, "-p", std::to_string(port)});
           return args;
       }())
 {

@@ -83,8 +83,7 @@ bool matches_form(const std::string &text, const std::string &form);
 // A random port p for a server on addr: TCP p and p + 1 and UDP p + 1 are free.
 int32_t free_port(const char *addr = "127.0.0.1");
 
-// A listening tarvo server of the test-only build on addr (on every address
-// of both families for ""), ready to serve.
+// A listening tarvo server of the test-only build on addr, ready to serve.
 struct Server {
     explicit Server(const std::vector<std::string> &mode = {"-s", "-t"}, const char *addr = "127.0.0.1",
                     const char *binary = TARVO_FAST_BIN);
