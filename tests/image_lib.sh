@@ -33,6 +33,16 @@ skip_unless_images() {
     fi
 }
 
+# wait_listening FILE: waits up to 10 s until the server writing FILE
+# listens for both protocols; 1 when it does not.
+wait_listening() {
+    for _ in $(seq 100); do
+        [ "$(grep -c 'server listening' "$1")" -eq 2 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # stop PID...: ends the processes by their PIDs, and waits (bounded) until they have gone.
 stop() {
     local pid

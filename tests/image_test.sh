@@ -54,11 +54,7 @@ while True:
     s.sendto(q[:2] + struct.pack(">HHHHH", flags, 1, int(found), 0, 0) + q[12:end] + answer, peer)
 ' >/dev/null 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-    [ "$(grep -c 'server listening' "$scratch/server")" -eq 2 ] && break
-    sleep 0.1
-done
-[ "$(grep -c 'server listening' "$scratch/server")" -eq 2 ] || fail "the server did not listen: $(cat "$scratch/server")"
+wait_listening "$scratch/server" || fail "the server did not listen: $(cat "$scratch/server")"
 uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/${pids[0]}/status")
 [ "$uid" = 65532 ] || fail "the server runs as uid $uid"
 

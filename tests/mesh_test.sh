@@ -52,10 +52,7 @@ for node in a c; do
     pids+=($!)
 done
 for node in a c; do
-    for _ in $(seq 100); do
-        [ "$(grep -c 'server listening' "$scratch/$node.out")" -eq 2 ] && break
-        sleep 0.1
-    done
+    wait_listening "$scratch/$node.out" || fail "$node's server did not listen: $(cat "$scratch/$node.out")"
 done
 
 printf '# node  its server\na 10.78.0.11\nb 10.78.0.12\nc 10.78.0.13\n' >"$scratch/nodes"

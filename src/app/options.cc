@@ -217,13 +217,13 @@ ConfigResult configure(int argc, char **argv)
         perror("sock_init()");
         return CONFIG_FAILED;
     }
-    // a local address and the server's must be of one family
     unsigned bound = 0;
     if (bind_text != nullptr && resolve_address(bind_text, AF_UNSPEC, &bind_addr, 1, &bound) != 0)
         return CONFIG_FAILED;
     if (!opt_server) {
         if (optind == argc)
             return CONFIG_USAGE;
+        // a local address and the server's must be of one family
         if (resolve_address(argv[optind], bind_addr.family(), server_addrs, MAX_SERVER_ADDRESSES, &nserver_addrs) != 0)
             return CONFIG_FAILED;
         if (opt_tcp && opt_udp)

@@ -12,13 +12,10 @@
 
 namespace {
 
-// Datagrams go to the server's address and port: those of the control
-// connection, as the datagram socket takes them (an IPv4 server's address
-// in IPv6's form where the socket takes both families).
+// Datagrams go to the server's address and port: those of the control connection.
 SizeResult udp_measure_size(const ClientRun &run, char *buf, int32_t size)
 {
     const int sock = run.control;
-    const Endpoint server = in_family(run.server, socket_family(run.datagrams));
     say_packet_size(size);
     CONTROL ctl;
     if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 || recv_control(sock, &ctl) != 0)
@@ -29,7 +26,7 @@ SizeResult udp_measure_size(const ClientRun &run, char *buf, int32_t size)
     start_timer(MEASURE_SECONDS);
     clock_start(&start);
     uint32_t sent = 0;
-    send_datagram_phase(run.datagrams, buf, size, server, &sent);  // a failure has been said
+    send_datagram_phase(run.datagrams, buf, size, run.server, &sent);  // a failure has been said
     // The time runs until the datagrams have left this host: those still
     // queued here when the alarm rang reach the server and count. (The
     // request that follows would wait behind them anyway.)

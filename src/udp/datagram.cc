@@ -133,8 +133,10 @@ PhaseEnd send_batches(int sock, const iovec &block, const Endpoint &dest, uint32
 
 }  // namespace
 
-int send_datagram_phase(int sock, char *buf, int32_t size, const Endpoint &dest, uint32_t *tried)
+int send_datagram_phase(int sock, char *buf, int32_t size, const Endpoint &to, uint32_t *tried)
 {
+    // an IPv4 address in IPv6's form where the socket takes both families
+    const Endpoint dest = in_family(to, socket_family(sock));
     const iovec block = {buf, static_cast<size_t>(size)};
     *tried = 0;
     buf[0] = 0;

@@ -27,7 +27,8 @@ void reset_datagram_state();
 constexpr unsigned DATAGRAM_BATCH = 32;
 constexpr int32_t DATAGRAM_BATCH_BYTES = 65536;
 
-// A timed send phase of datagrams of size bytes to dest, while
+// A timed send phase of datagrams of size bytes to dest (of either family:
+// it goes in the form the socket takes), while
 // timer_expired is 0, in batches. *tried is the number of datagrams that the
 // kernel took, and one more when a call failed: the failed datagram counts
 // as tried. Returns 0, or -1 when a call failed; the error is reported once

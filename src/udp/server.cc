@@ -13,9 +13,8 @@
 void udp_serve_connection(int conn, char *buf, const Endpoint &peer, int32_t port)
 {
     // datagrams go to the control peer's host, on the datagram port, which
-    // is the control port's number; an IPv4 peer of an IPv6 listener as the
-    // datagram socket takes it
-    const Endpoint dest = in_family(with_port(peer, port), socket_family(udp_sock.load()));
+    // is the control port's number
+    const Endpoint dest = with_port(peer, port);
     CONTROL ctl;
     while (recv_control(conn, &ctl) == 0) {
         if (ctl.cmd == CMD_C2S) {
