@@ -27,11 +27,11 @@ void reset_datagram_state();
 constexpr unsigned DATAGRAM_BATCH = 32;
 constexpr int32_t DATAGRAM_BATCH_BYTES = 65536;
 
-// A timed send phase of datagrams of size bytes to dest (of either family:
-// it goes in the form the socket takes), while
+// A timed send phase of datagrams of size bytes to the address to (of
+// either family: it goes in the form the socket takes), while
 // timer_expired is 0, in batches. *tried is the number of datagrams that the
 // kernel took, and one more when a call failed: the failed datagram counts
 // as tried. Returns 0, or -1 when a call failed; the error is reported once
 // and ends the phase, since every next datagram would meet it again (one
 // too large for its family, a missing route).
-int send_datagram_phase(int sock, char *buf, int32_t size, const Endpoint &dest, uint32_t *tried);
+int send_datagram_phase(int sock, char *buf, int32_t size, const Endpoint &to, uint32_t *tried);
