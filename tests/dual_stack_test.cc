@@ -1,6 +1,8 @@
 // tests/dual_stack_test.cc -- IPv6, and both families at one server, between
 // two namespaces: runs that measure, and the journal's names of the clients
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -157,10 +159,19 @@ INSTANTIATE_TEST_SUITE_P(
 // address says why it failed.
 TEST(Ipv6, ANameOfBothFamiliesReachesAnIpv4OnlyServerOrSaysWhyNot)
 {
+    // ip netns exec binds /etc/netns/<namespace>/hosts over /etc/hosts in a
+    // mount namespace of its own; the bed's removal takes the namespace's
+    // folder away, and this the parent when the test made it
+    struct Parent {
+        bool made = mkdir("/etc/netns", 0755) == 0;
+        ~Parent()
+        {
+            if (made)
+                rmdir("/etc/netns");
+        }
+    } parent;
     NetnsPair net;
     NEED_NAMESPACES(net);
-    // ip netns exec binds /etc/netns/<namespace>/hosts over /etc/hosts in a
-    // mount namespace of its own; the bed's removal takes the folder away
     const std::string dir = "/etc/netns/" + net.b();
     ASSERT_TRUE(NetnsPair::sh("mkdir -p " + dir));
     std::ofstream(dir + "/hosts") << "2001:db8:77::1 tarvo-server\n10.77.0.1 tarvo-server\n";
