@@ -38,11 +38,15 @@ std::string with_devices(std::string text, const NetnsPair &net)
 }
 
 // The run measured: rates above 0, and for UDP datagrams that arrived each
-// way (the share lost is the receiving core's on a loaded machine).
+// way (the share lost is the receiving core's on a loaded machine). Nothing
+// on standard error but, for TCP, the note of a wait: on a loaded machine a
+// server starved of its core for a moment shuts its window, and the client
+// takes it for a busy server.
 void expect_measured(const PairRun &run, bool udp)
 {
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.err.empty() || (!udp && run.err == "the server is busy with another client; waiting\n"))
+        << run.err;
     long tx = 0, rx = 0, tx_loss = 100, rx_loss = 100;
     char t[8], r[8];
     const size_t at = run.out.find("bytes: ");
