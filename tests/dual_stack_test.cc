@@ -45,8 +45,7 @@ std::string with_devices(std::string text, const NetnsPair &net)
 void expect_measured(const PairRun &run, bool udp)
 {
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(run.err.empty() || (!udp && run.err == "the server is busy with another client; waiting\n"))
-        << run.err;
+    EXPECT_TRUE(run.err.empty() || (!udp && run.err == "the server is busy with another client; waiting\n")) << run.err;
     long tx = 0, rx = 0, tx_loss = 100, rx_loss = 100;
     char t[8], r[8];
     const size_t at = run.out.find("bytes: ");
