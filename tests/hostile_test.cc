@@ -416,3 +416,44 @@ TEST(Busy, AClientBehindAnotherWaitsItsTurnAndMeasuresTheLink)
     EXPECT_LT(now() - down, 3 + 3) << waiter.err();
     ASSERT_TRUE(net.set_link(net.b(), true));
 }
+
+// A UDP client queued behind another UDP client's run says so and waits,
+// far longer than the idle limit; one that comes while a TCP run holds the
+// other service is served at once. A waiting client whose server's host
+// vanishes gives up after the idle limit, with no result line. (Two UDP
+// clients on one host need addresses of their own for the datagram port.)
+TEST(Busy, AUdpClientWaitsOnlyBehindAnotherUdpRun)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    Process server("ip", NetnsPair::in(net.a(), TARVO_FAST_BIN, {"-s"}));
+    ASSERT_TRUE(server.wait_for_output("UDP server listening.", 10));
+    const std::vector<std::string> v4 = {"-u", "-h", NetnsPair::B_ADDR, NetnsPair::A_ADDR};
+    const std::vector<std::string> v6 = {"-u", "-b", "1k", "-h", NetnsPair::B_ADDR6, NetnsPair::A_ADDR6};
+
+    Process tcp("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", NetnsPair::A_ADDR}));
+    ASSERT_TRUE(tcp.wait_for_output("connection established.", 10));
+    Process first("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, v4));
+    ASSERT_TRUE(first.wait_for_output("Packet size", 10)) << first.err();
+    Process second("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, v6));
+    EXPECT_EQ(tcp.wait(40), 0) << tcp.err();
+    EXPECT_EQ(first.wait(40), 0) << first.err();
+    ASSERT_EQ(second.wait(20), 0) << second.err();
+    EXPECT_EQ(first.err(), "");
+    EXPECT_EQ(second.err(), "the server is busy with another client; waiting\n");
+    EXPECT_NE(second.out().find("Packet size  1k bytes:  "), std::string::npos) << second.out();
+    EXPECT_NE(second.out().find("%) Rx."), std::string::npos) << second.out();
+
+    Process holder("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, v4));
+    ASSERT_TRUE(holder.wait_for_output("Packet size", 10));
+    Process waiter("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, v6));
+    ASSERT_TRUE(within(10, [&] { return !waiter.err().empty(); }));
+    ASSERT_TRUE(net.set_link(net.b(), false));
+    const double down = now();
+    EXPECT_EQ(waiter.wait(15), 1) << waiter.err();
+    EXPECT_LT(now() - down, 3 + 1 + 3) << waiter.err();
+    EXPECT_EQ(waiter.err().rfind("the server is busy with another client; waiting\nrecv(): ", 0), 0) << waiter.err();
+    EXPECT_NE(waiter.out().find("UDP connection established.\nDone.\n"), std::string::npos) << waiter.out();
+    EXPECT_EQ(waiter.out().find("Packet size"), std::string::npos) << waiter.out();
+    ASSERT_TRUE(net.set_link(net.b(), true));
+}

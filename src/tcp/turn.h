@@ -5,14 +5,6 @@
 
 #include "core/constants.h"
 
-#ifndef TARVO_TURN_WAIT_SECONDS
-#define TARVO_TURN_WAIT_SECONDS 600  // a test-only build shortens the wait
-#endif
-// How long a client waits behind another client's run before it gives up.
-constexpr int TURN_WAIT_SECONDS = TARVO_TURN_WAIT_SECONDS;
-
-static_assert(TURN_WAIT_SECONDS > IDLE_SECONDS, "a client waits its turn longer than a peer may stay silent");
-
 // Before the first timed phase of a connection, after its CMD_C2S: blocks of
 // end mark 0, which the server swallows uncounted like any block of the
 // phase, until the server is seen to read them. A server that serves another
