@@ -245,3 +245,25 @@ TEST(Accuracy, UdpLossAgreesWithTheKernelAndRatesWithTheShapedGoodput)
     EXPECT_NEAR(f.rx, rx, rx * 0.03) << "Rx printed " << f.rx << " KByte/s, the shaped link allows " << rx << "\n"
                                      << accounts;
 }
+
+// A link far slower than a receiving core takes datagrams: the receiving
+// sockets at both ends must drop none, whether the token bucket cuts the
+// sender's trains into datagrams (a small burst) or passes them whole.
+TEST(Accuracy, UdpReceiversDropNothingOnALinkBelowTheirCore)
+{
+    NetnsPair net;
+    NEED_NAMESPACES(net);
+    for (const char *burst : {"32kb", "128kb"}) {
+        ASSERT_TRUE(net.shape(net.b(), "250mbit", burst, 400000));
+        ASSERT_TRUE(net.shape(net.a(), "250mbit", burst, 400000));
+        const Counters a0 = counters(net, net.a()), b0 = counters(net, net.b());
+        const std::string out = run(net, {"-s", "-u"}, {"-u", "-b", "1k"});
+        const Counters a1 = counters(net, net.a()), b1 = counters(net, net.b());
+        const std::string accounts = out + describe("client host", b0, b1) + describe("server host", a0, a1);
+        EXPECT_EQ(a1.rcvbuf_errors - a0.rcvbuf_errors, 0) << "burst " << burst << ": the server's socket dropped\n"
+                                                          << accounts;
+        EXPECT_EQ(b1.rcvbuf_errors - b0.rcvbuf_errors, 0) << "burst " << burst << ": the client's socket dropped\n"
+                                                          << accounts;
+        EXPECT_GT(parse(out).rx, 25000) << "the link was not kept busy: nothing was tested\n" << accounts;
+    }
+}

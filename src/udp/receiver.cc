@@ -2,7 +2,6 @@
 #include "udp/receiver.h"
 
 #include <netinet/udp.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,32 +16,27 @@
 
 namespace {
 
-// While datagrams come faster than a nap, the receiver does not wait in the
-// socket: a thread that sleeps there must be woken for every datagram, and
-// the sender's CPU pays for the wakeup. On a veth pair that was a third of
-// the sender's time at 1 KiB, and the sender's time is what limits the
-// rate. So when a receive takes more than one datagram, the receiver naps
-// RECEIVE_NAP before the next, and the datagrams gather meanwhile. When it
-// takes a single one, it waits in the socket again, as it does when idle;
-// when it takes a full batch, more are waiting, and it looks again at once.
-// The socket buffer (131072 bytes, which the kernel doubles) holds 113
-// datagrams of 1 KiB, 350 us at the fastest rate measured, or five of
-// 32 KiB, 230 us: far more than a nap. Whole trains (below) fill it far
-// sooner, so the receiver does not nap after those.
-constexpr timespec RECEIVE_NAP = {0, 20000};
-constexpr int64_t NAP_AFTER_BYTES = SOCKET_BUFFER_SIZE / 2;  // the kernel doubles the buffer
+// While datagrams flow, the receiver does not sleep between them. A thread
+// that sleeps in the socket is woken for each datagram, and the sending
+// core pays for the wakeup; a core that idles meanwhile wakes late (a
+// virtual machine's by tens of microseconds, far more when its host is
+// busy), and the socket buffer (131072 bytes, which the kernel doubles:
+// 113 datagrams of 1 KiB, or four trains of 64 KiB) overflows in less. A
+// nap between receives has the same fault. So after a receive that took
+// datagrams, the receiver looks again at once, without waiting, until
+// LOOK_NS pass with nothing to take; only then does it wait in the socket
+// again. The clock is read only when a look finds nothing.
+constexpr int64_t LOOK_NS = 50000;
 // A receive that fails for a reason other than a signal is tried again
 // after this pause, so that an error that lasts costs no CPU; it is
 // reported when a run of failures begins, not at every try.
 constexpr timespec FAILED_PAUSE = {0, 10000000};
 
-// More than one receive at once: they come faster than a nap, so the next
-// ones gather. Not after a full batch, which leaves more waiting, nor after
-// more than a quarter of the socket's room (whole trains, at several GB/s
-// on veth): a nap then would let the socket overflow.
-bool worth_a_nap(int got, int64_t bytes)
+int64_t now_ns()
 {
-    return got > 1 && got < static_cast<int>(DATAGRAM_BATCH) && bytes <= NAP_AFTER_BYTES;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
 // The control space of one receive: room for the size of the datagrams of a train.
@@ -113,18 +107,24 @@ void *udp_receiver_thread(void *local)
     Segment segments[DATAGRAM_BATCH] = {};
     for (unsigned i = 0; i < DATAGRAM_BATCH; ++i)
         batch[i].msg_hdr.msg_control = segments[i].control;
-    // naps as short as asked, not stretched by the default 50 us of slack
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-    bool gathering = false;
+    bool flowing = false;     // datagrams came, and looks since have found none for less than LOOK_NS
+    int64_t empty_since = 0;  // when looks began to find nothing
     bool failing = false;
     for (;;) {
-        if (gathering)  // an interrupted nap only looks sooner
-            nanosleep(&RECEIVE_NAP, nullptr);
         for (auto &message : batch)  // the kernel says how much of it it used
             message.msg_hdr.msg_controllen = sizeof(Segment::control);
-        // waits for the first datagram, then takes what else has arrived
-        const int got = recvmmsg(sock, batch, DATAGRAM_BATCH, MSG_WAITFORONE | MSG_TRUNC, nullptr);
-        gathering = false;
+        // While idle it waits for the first datagram, then takes what else
+        // has arrived; while datagrams flow it takes what has arrived.
+        const int flags = MSG_TRUNC | (flowing ? MSG_DONTWAIT : MSG_WAITFORONE);
+        const int got = recvmmsg(sock, batch, DATAGRAM_BATCH, flags, nullptr);
+        if (got < 0 && flowing && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const int64_t now = now_ns();
+            if (empty_since == 0)
+                empty_since = now;
+            else if (now - empty_since > LOOK_NS)
+                flowing = false;
+            continue;
+        }
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -144,7 +144,8 @@ void *udp_receiver_thread(void *local)
             count += datagrams_in(batch[i]);
             bytes += batch[i].msg_len;
         }
-        gathering = worth_a_nap(got, bytes);
+        flowing = got > 0;
+        empty_since = 0;
         udp_rx_count.fetch_add(count);
         udp_rx_bytes.fetch_add(bytes);
     }
