@@ -4,17 +4,20 @@ and the newest, 3.21 with --gsro) and iperf 2's, between two network
 namespaces joined by veth (run as root), servers pinned to one core and
 clients to the other.
 
-Two beds:
+Three beds:
 - segmenting: both veth ends with tx-udp-segmentation off and gro on, so that
-  every datagram crosses the link alone and the receiving end may merge them
-  again, as between hosts whose NICs have GRO but no UDP segmentation;
+  every datagram crosses the link alone (veth merges nothing with gro alone);
 - plain: veth as it comes, where trains of datagrams cross whole, as between
-  containers on one host.
+  containers on one host;
+- gro: as segmenting, with rx-udp-gro-forwarding on at both ends, so that
+  the receiving end merges the datagrams of a flow again, as a receiver
+  behind a NIC with GRO sees them.
 
 For each datagram length it prints the medians of each tool's delivered rates
 (what the receiving side counted) and losses in both directions as the tool
 reports them, the loss as the kernel counted it where it counts per datagram,
-and the CPU seconds that each client spent per million datagrams it sent or
+the receiving socket's own drops (RcvbufErrors; a train dropped whole
+counts once), and the CPU seconds that each client spent per million datagrams it sent or
 received. A pfifo queue that never drops on each veth end counts every
 datagram sent (a train as its datagrams); the receiving socket's RcvbufErrors
 count what it had no room for, but a datagram at a time only for a receiver
@@ -24,7 +27,7 @@ that takes no trains. Peers send as fast as they can: iperf3 -u -b 0, iperf
 Every tool runs over IPv4 (10.77.0.1) and over IPv6 (2001:db8:77::1) in
 turn within each run, its IPv6 runs named with "-6"; each table is of one
 family, and the last line sets tarvo over IPv6 against tarvo over IPv4.
-Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k] [--beds segmenting,plain] [--families 4,6]
+Usage: bench/udp_bench.py [--runs N] [--sizes 1k,32k] [--beds segmenting,plain,gro] [--families 4,6]
                           [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
@@ -155,14 +158,18 @@ def iperf2_run(bed, size, addr):
 
 def set_up(bed, kind):
     """A queue that never drops and counts every datagram on both ends; on the
-    segmenting bed, no segmentation offload and GRO on (off first: veth takes
-    its receive path only when GRO is asked for)."""
+    segmenting and gro beds, no segmentation offload and GRO on (off first:
+    veth takes its receive path only when GRO is asked for); on the gro bed,
+    merging of forwarded UDP flows too, which veth needs to merge any."""
     for ns in (bed.a, bed.b):
         dev = bed.dev(ns)
         subprocess.run(bed.cmd(ns, ["tc", "qdisc", "replace", "dev", dev, "root", "pfifo", "limit", "100000"]),
                        check=True)
-        if kind == "segmenting":
-            for setting in (["tx-udp-segmentation", "off", "gro", "off"], ["gro", "on"]):
+        if kind in ("segmenting", "gro"):
+            settings = [["tx-udp-segmentation", "off", "gro", "off"], ["gro", "on"]]
+            if kind == "gro":
+                settings.append(["rx-udp-gro-forwarding", "on"])
+            for setting in settings:
                 subprocess.run(bed.cmd(ns, ["ethtool", "-K", dev] + setting), check=True)
 
 
@@ -170,7 +177,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="1k,32k")
-    parser.add_argument("--beds", default="segmenting,plain")
+    parser.add_argument("--beds", default="segmenting,plain,gro")
     parser.add_argument("--families", default="4,6")
     parser.add_argument("--tools", help="race only these, as tarvo,iperf3,iperf2,iperf3.21")
     parser.add_argument("--tarvo", help="a tarvo binary to race instead of this tree's (an earlier build)")
@@ -224,8 +231,8 @@ def report_family(kind, size, family, results):
     print("Loss as the tool reports it (tarvo: whole percent, rounded down) and as the kernel counted it")
     print("(datagrams the receiving socket had no room for, of those sent); '-' where the receiver takes")
     print("trains whole (tarvo, iperf3.21 --gsro), whose drops the kernel counts a train at a time.")
-    print("%-9s %11s %6s %6s %11s %6s %6s %13s" % ("tool", "Tx KByte/s", "loss", "kernel", "Rx KByte/s", "loss",
-                                                  "kernel", "CPU s/Mdgram"))
+    print("%-9s %11s %6s %6s %11s %6s %6s %13s %17s" % ("tool", "Tx KByte/s", "loss", "kernel", "Rx KByte/s", "loss",
+                                                        "kernel", "CPU s/Mdgram", "socket drops T/R"))
     med = {}
     for name, runs in results.items():
         m = [statistics.median(r[i] for r in runs) for i in range(4)]
@@ -235,9 +242,10 @@ def report_family(kind, size, family, results):
         moved = lambda c: c["tx_sent"] + c["rx_sent"]  # noqa: E731
         # a tool that moved (next to) nothing has no CPU per datagram to speak of
         cpu = statistics.median(r[4] / moved(r[5]) * 1e6 if moved(r[5]) > 1000 else 0 for r in runs)
-        med[name] = m + [cpu]
-        print("%-9s %11.0f %5.1f%% %s %11.0f %5.1f%% %s %13.3f" %
-              (name, m[0], m[1], kernel[0], m[2], m[3], kernel[1], cpu))
+        drops = [statistics.median(r[5][d + "_dropped"] for r in runs) for d in ("tx", "rx")]
+        med[name] = m + [cpu] + drops
+        print("%-9s %11.0f %5.1f%% %s %11.0f %5.1f%% %s %13.3f %8d/%-8d" %
+              (name, m[0], m[1], kernel[0], m[2], m[3], kernel[1], cpu, drops[0], drops[1]))
     if "tarvo" not in med:
         return None
     t = med["tarvo"]
