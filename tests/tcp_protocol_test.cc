@@ -1,6 +1,7 @@
 // tests/tcp_protocol_test.cc -- a test client speaks the wire protocol to the real TCP server
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +17,9 @@
 #include "core/constants.h"
 #include "core/control.h"
 #include "core/measure.h"
+#include "core/sock.h"
 #include "peer.h"
+#include "tcp/turn.h"
 
 // A send phase of blocks of size bytes (end marks 0, then 1), as one stream
 // sent piece bytes at a time with a pause after each piece, so that the
@@ -156,4 +159,27 @@ TEST(TcpServer, ClientsThatCloseOrResetInAnyPhaseNeverStopTheServer)
     conversation(server, TCP);
     EXPECT_EQ(server.proc.wait(0), -1) << "the server process ended";
     EXPECT_TRUE(server.proc.wait_for_output("TCP server listening.", 10, 8));
+}
+
+// The kernel fills in as much of tcp_info as it knows: the turn's wait reads
+// the window's state only where this kernel filled it in, and a kernel
+// before 5.4 (no tcpi_snd_wnd) or 4.6 (no tcpi_notsent_bytes) is not waited
+// for, rather than read as zeros, which a window that seems shut would be.
+TEST(TcpInfo, IsZeroedAndReadOnlyAsFarAsTheKernelFilledItIn)
+{
+    const Server server;
+    const int sock = connect_tcp("127.0.0.1", server.port);
+    ASSERT_GE(sock, 0);
+    tcp_info info;
+    memset(&info, 0xff, sizeof info);
+    const int filled = read_tcp_info(sock, &info);
+    EXPECT_TRUE(turn_visible(filled)) << filled << " bytes on this kernel";
+    EXPECT_EQ(info.tcpi_bytes_acked, 1U) << "the SYN's byte only";
+    EXPECT_EQ(read_tcp_info(-1, &info), -1);
+    EXPECT_EQ(info.tcpi_snd_wnd, 0U) << "not zeroed where the kernel filled nothing in";
+    for (const size_t short_of : {offsetof(tcp_info, tcpi_snd_wnd), offsetof(tcp_info, tcpi_notsent_bytes),
+                                  offsetof(tcp_info, tcpi_bytes_acked)})
+        EXPECT_FALSE(turn_visible(static_cast<int>(short_of))) << short_of;
+    EXPECT_FALSE(turn_visible(-1));
+    close(sock);
 }

@@ -229,14 +229,17 @@ int connect_to(const Endpoint &server, const Endpoint &source, int *connect_erro
 
 int read_tcp_info(int sock, tcp_info *info)
 {
+    *info = {};
     socklen_t len = sizeof *info;
-    return getsockopt(sock, IPPROTO_TCP, TCP_INFO, info, &len);
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, info, &len) != 0)
+        return -1;
+    return static_cast<int>(len);
 }
 
 uint64_t bytes_acknowledged(int sock)
 {
-    tcp_info info = {};
-    return read_tcp_info(sock, &info) == 0 ? info.tcpi_bytes_acked : 0;
+    tcp_info info;
+    return TCP_INFO_HOLDS(read_tcp_info(sock, &info), tcpi_bytes_acked) ? info.tcpi_bytes_acked : 0;
 }
 
 int nap_unless_failed(int sock, const timespec &pause)

@@ -74,12 +74,18 @@ int listen_on(const Endpoint &local, const char *socket_label, const char *bind_
 int connect_to(const Endpoint &server, const Endpoint &source, int *connect_error = nullptr);
 
 // The kernel's own state of a stream (TCP_INFO, struct tcp_info of
-// <linux/tcp.h>): 0, or -1 with errno set.
+// <linux/tcp.h>), zeroed first: an older kernel fills in fewer fields than
+// this program knows (tcpi_notsent_bytes came with 4.6, tcpi_snd_wnd with
+// 5.4) and leaves the rest 0. The number of bytes it filled in, or -1 with
+// errno set.
 struct tcp_info;
 int read_tcp_info(int sock, tcp_info *info);
+// Whether the first filled bytes of a tcp_info hold its field member.
+#define TCP_INFO_HOLDS(filled, member) \
+    ((filled) >= static_cast<int>(offsetof(tcp_info, member) + sizeof(tcp_info::member)))
 
 // The bytes that the peer's host has acknowledged on a stream since it was
-// made; 0 when the kernel's count cannot be read.
+// made; 0 when the kernel's count cannot be read (a kernel before 4.1).
 uint64_t bytes_acknowledged(int sock);
 
 // Sleeps for pause, or less when the connection fails: 0, or -1 with errno

@@ -34,13 +34,22 @@ void set_user_timeout(int sock, unsigned int ms)
 
 }  // namespace
 
+bool turn_visible(int filled)
+{
+    return TCP_INFO_HOLDS(filled, tcpi_snd_wnd) && TCP_INFO_HOLDS(filled, tcpi_notsent_bytes) &&
+           TCP_INFO_HOLDS(filled, tcpi_bytes_acked) && TCP_INFO_HOLDS(filled, tcpi_probes);
+}
+
 int wait_turn(int sock, char *buf, int32_t size)
 {
     tcp_info info;
-    if (read_tcp_info(sock, &info) != 0) {
+    const int filled = read_tcp_info(sock, &info);
+    if (filled < 0) {
         perror("getsockopt()");
         return -1;
     }
+    if (!turn_visible(filled))
+        return 0;
     const uint64_t acked_at_start = info.tcpi_bytes_acked;
     const int64_t give_up = now_ms() + TURN_WAIT_SECONDS * 1000LL;
     int64_t answered = now_ms();
@@ -76,7 +85,7 @@ int wait_turn(int sock, char *buf, int32_t size)
             perror("send()");
             return -1;
         }
-        if (read_tcp_info(sock, &info) != 0) {
+        if (read_tcp_info(sock, &info) < 0) {
             perror("getsockopt()");
             return -1;
         }

@@ -14,4 +14,9 @@
 // TURN_WAIT_SECONDS, so that the client's phase and clock start only when
 // the server takes its data. A peer that stops answering is given up after
 // IDLE_SECONDS, as elsewhere. 0, or -1 after a reported failure.
+// A kernel whose tcp_info lacks the window's state (before 5.4) cannot show
+// that: the phase then starts at once, as it would at a free server.
 int wait_turn(int sock, char *buf, int32_t size);
+
+// Whether filled bytes of the kernel's tcp_info show what wait_turn reads.
+bool turn_visible(int filled);

@@ -41,8 +41,8 @@ void probe_while_waiting(int sock, bool on)
 
 bool request_acknowledged(int sock)
 {
-    tcp_info info = {};
-    return read_tcp_info(sock, &info) == 0 && info.tcpi_unacked == 0;
+    tcp_info info;
+    return read_tcp_info(sock, &info) >= 0 && info.tcpi_unacked == 0;
 }
 
 // The echo of the run's first request, which a server busy with another
