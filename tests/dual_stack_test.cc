@@ -143,6 +143,15 @@ INSTANTIATE_TEST_SUITE_P(
                           "2001:db8:77::1",
                           "2001:db8:77::2",
                           "2001:db8:77::2"},
+                      // a path whose MTU is below the block: the kernel refuses trains of it
+                      Bed{"PathMtuBelowTheBlock",
+                          "ip route replace 10.77.0.0/24 dev DEVA mtu lock 1000",
+                          "ip route replace 10.77.0.0/24 dev DEVB mtu lock 1000",
+                          {"-s"},
+                          {},
+                          "10.77.0.1",
+                          "10.77.0.2",
+                          "10.77.0.2"},
                       Bed{"LinkLocalWithItsScope", "", "", {"-s"}, {}, "fe80::1%DEVB", "fe80::2%DEVA", "fe80::2%DEVA"},
                       // a server bound to a second address, a client bound with -h to one
                       // of its own: the datagrams come back to that address

@@ -27,12 +27,15 @@ void reset_datagram_state()
 namespace {
 
 // A train is one call of datagrams of the same size that the kernel cuts
-// apart on the way out (UDP_SEGMENT). At most this many to a train, and no
-// more bytes than one datagram of the destination's family may hold: a
-// train of 1 KiB datagrams is 63 of them, 64 us of sending at 1 GB/s, so a
-// phase overruns its alarm by far less than a millisecond. Each datagram
-// with its headers must fit the path's MTU, or the kernel refuses the train.
-constexpr unsigned TRAIN_DATAGRAMS = 64;
+// apart on the way out (UDP_SEGMENT). At most this many to a train (the
+// kernel's limit since 6.x; 64 before, which a refusal shows), and no more
+// bytes than one datagram of the destination's family may hold: a train of
+// 1 KiB datagrams is 63 of them, 64 us of sending at 1 GB/s, so a phase
+// overruns its alarm by far less than a millisecond. Each datagram with its
+// headers must fit the path's MTU (over IPv6 a datagram and 48 bytes), or
+// the kernel refuses the train.
+constexpr unsigned TRAIN_DATAGRAMS = 128;
+constexpr unsigned OLDER_KERNELS_TRAIN = 64;
 
 // What a send that sends nothing says when the kernel will not cut trains
 // of this size for this path: a datagram that does not fit the path's MTU
@@ -97,6 +100,10 @@ PhaseEnd send_trains(int sock, const iovec &block, unsigned per_train, const End
         }
         if (errno == EINTR)  // the alarm, most likely: the loop test decides
             continue;
+        if (trains_refused(errno) && train.msg_iovlen > OLDER_KERNELS_TRAIN) {
+            train.msg_iovlen = OLDER_KERNELS_TRAIN;  // an older kernel's limit; a size it refuses fails again
+            continue;
+        }
         if (trains_refused(errno))
             return PHASE_REFUSED;
         return phase_failed(tried, per_train);
