@@ -28,7 +28,7 @@ namespace {
 
 // A train is one call of datagrams of the same size that the kernel cuts
 // apart on the way out (UDP_SEGMENT). At most this many to a train (the
-// kernel's limit since 6.x; 64 before, which a refusal shows), and no more
+// kernel's limit now; older kernels refuse more than 64), and no more
 // bytes than one datagram of the destination's family may hold: a train of
 // 1 KiB datagrams is 63 of them, 64 us of sending at 1 GB/s, so a phase
 // overruns its alarm by far less than a millisecond. Each datagram with its
