@@ -81,7 +81,7 @@ int connect_to(const Endpoint &server, const Endpoint &source, int *connect_erro
 struct tcp_info;
 int read_tcp_info(int sock, tcp_info *info);
 // Whether the first filled bytes of a tcp_info hold its field member.
-#define TCP_INFO_HOLDS(filled, member) \
+#define TCP_INFO_HOLDS(filled, member)                                                                                 \
     ((filled) >= static_cast<int>(offsetof(tcp_info, member) + sizeof(tcp_info::member)))
 
 // The bytes that the peer's host has acknowledged on a stream since it was
