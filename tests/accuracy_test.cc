@@ -248,14 +248,17 @@ TEST(Accuracy, UdpLossAgreesWithTheKernelAndRatesWithTheShapedGoodput)
 
 // A link far slower than a receiving core takes datagrams: the receiving
 // sockets at both ends must drop none, whether the token bucket cuts the
-// sender's trains into datagrams (a small burst) or passes them whole.
+// sender's trains into datagrams (a small burst) or passes them whole. At
+// 100 Mbit/s the socket's buffer holds 9 ms of datagrams: on a loaded
+// virtual machine a receiving core may stall for some milliseconds (at
+// 250 Mbit/s, 4.5 ms of buffer, it dropped some now and then).
 TEST(Accuracy, UdpReceiversDropNothingOnALinkBelowTheirCore)
 {
     NetnsPair net;
     NEED_NAMESPACES(net);
     for (const char *burst : {"32kb", "128kb"}) {
-        ASSERT_TRUE(net.shape(net.b(), "250mbit", burst, 400000));
-        ASSERT_TRUE(net.shape(net.a(), "250mbit", burst, 400000));
+        ASSERT_TRUE(net.shape(net.b(), "100mbit", burst, 400000));
+        ASSERT_TRUE(net.shape(net.a(), "100mbit", burst, 400000));
         const Counters a0 = counters(net, net.a()), b0 = counters(net, net.b());
         const std::string out = run(net, {"-s", "-u"}, {"-u", "-b", "1k"});
         const Counters a1 = counters(net, net.a()), b1 = counters(net, net.b());
@@ -264,6 +267,6 @@ TEST(Accuracy, UdpReceiversDropNothingOnALinkBelowTheirCore)
                                                           << accounts;
         EXPECT_EQ(b1.rcvbuf_errors - b0.rcvbuf_errors, 0) << "burst " << burst << ": the client's socket dropped\n"
                                                           << accounts;
-        EXPECT_GT(parse(out).rx, 25000) << "the link was not kept busy: nothing was tested\n" << accounts;
+        EXPECT_GT(parse(out).rx, 10000) << "the link was not kept busy: nothing was tested\n" << accounts;
     }
 }
