@@ -355,6 +355,25 @@ TEST(VanishingHost, TheServerServesAgainSoonAfterItsClientsLinkGoesDown)
 
 namespace {
 
+// A client (waiter_args) queued behind another (holder_args, running once
+// its output holds `running`) on host b, whose link then goes down: the
+// waiter must end with status 1 within `seconds`. Its output and errors.
+std::pair<std::string, std::string> waiter_gives_up(const NetnsPair &net, const std::vector<std::string> &holder_args,
+                                                    const char *running, const std::vector<std::string> &waiter_args,
+                                                    double seconds)
+{
+    Process holder("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, holder_args));
+    EXPECT_TRUE(holder.wait_for_output(running, 10));
+    Process waiter("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, waiter_args));
+    EXPECT_TRUE(within(10, [&] { return !waiter.err().empty(); }));
+    EXPECT_TRUE(net.set_link(net.b(), false));
+    const double down = now();
+    EXPECT_EQ(waiter.wait(15), 1) << waiter.err();
+    EXPECT_LT(now() - down, seconds) << waiter.err();
+    EXPECT_TRUE(net.set_link(net.b(), true));
+    return {waiter.out(), waiter.err()};
+}
+
 // The Tx and Rx figures of a TCP client's one result line, in KByte/s.
 std::pair<long, long> figures(const std::string &out)
 {
@@ -406,15 +425,7 @@ TEST(Busy, AClientBehindAnotherWaitsItsTurnAndMeasuresTheLink)
     EXPECT_EQ(second.err(), "the server is busy with another client; waiting\n");
 
     // a waiting client whose server's host stops answering gives up after the idle limit
-    Process holder("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, {"-t", NetnsPair::A_ADDR}));
-    ASSERT_TRUE(holder.wait_for_output("connection established.", 10));
-    Process waiter("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, args));
-    ASSERT_TRUE(within(10, [&] { return !waiter.err().empty(); }));
-    ASSERT_TRUE(net.set_link(net.b(), false));
-    const double down = now();
-    EXPECT_EQ(waiter.wait(15), 1) << waiter.err();
-    EXPECT_LT(now() - down, 3 + 3) << waiter.err();
-    ASSERT_TRUE(net.set_link(net.b(), true));
+    waiter_gives_up(net, {"-t", NetnsPair::A_ADDR}, "connection established.", args, 3 + 3);
 }
 
 // A UDP client queued behind another UDP client's run says so and waits,
@@ -444,16 +455,8 @@ TEST(Busy, AUdpClientWaitsOnlyBehindAnotherUdpRun)
     EXPECT_NE(second.out().find("Packet size  1k bytes:  "), std::string::npos) << second.out();
     EXPECT_NE(second.out().find("%) Rx."), std::string::npos) << second.out();
 
-    Process holder("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, v4));
-    ASSERT_TRUE(holder.wait_for_output("Packet size", 10));
-    Process waiter("ip", NetnsPair::in(net.b(), TARVO_FAST_BIN, v6));
-    ASSERT_TRUE(within(10, [&] { return !waiter.err().empty(); }));
-    ASSERT_TRUE(net.set_link(net.b(), false));
-    const double down = now();
-    EXPECT_EQ(waiter.wait(15), 1) << waiter.err();
-    EXPECT_LT(now() - down, 3 + 1 + 3) << waiter.err();
-    EXPECT_EQ(waiter.err().rfind("the server is busy with another client; waiting\nrecv(): ", 0), 0) << waiter.err();
-    EXPECT_NE(waiter.out().find("UDP connection established.\nDone.\n"), std::string::npos) << waiter.out();
-    EXPECT_EQ(waiter.out().find("Packet size"), std::string::npos) << waiter.out();
-    ASSERT_TRUE(net.set_link(net.b(), true));
+    const auto [out, err] = waiter_gives_up(net, v4, "Packet size", v6, 3 + 1 + 3);
+    EXPECT_EQ(err.rfind("the server is busy with another client; waiting\nrecv(): ", 0), 0) << err;
+    EXPECT_NE(out.find("UDP connection established.\nDone.\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Packet size"), std::string::npos) << out;
 }

@@ -93,9 +93,8 @@ SizeResult udp_measure_size(const ClientRun &run, char *buf, int32_t size)
     // waits for the server's turn: a client that gives up prints no line.
     if (!run.first_size)
         say_packet_size(size);
-    if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0)
-        return SIZE_CONVERSATION_OVER;
-    if (run.first_size ? wait_echo(sock, &ctl) != 0 : recv_control(sock, &ctl) != 0)
+    if (send_control(sock, CMD_C2S, static_cast<uint32_t>(size)) != 0 ||
+        (run.first_size ? wait_echo(sock, &ctl) : recv_control(sock, &ctl)) != 0)
         return SIZE_CONVERSATION_OVER;
     if (run.first_size)
         say_packet_size(size);
