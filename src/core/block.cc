@@ -3,10 +3,12 @@
 
 #include <linux/sockios.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <linux/tcp.h>  // TCP_CORK
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -37,11 +39,57 @@ void cork(int sock, int on)
 // 8 KiB, and 1.4 times as much at 16 KiB.
 constexpr int32_t DISCARD_FROM = 16384;
 
+// What an honest stream phase carries besides its timed seconds' worth: the
+// client's lead-in (some 384 KiB acknowledged, and its send buffer
+// then full), and what the sender's buffer and the path still hold when
+// its alarm rings, the closing block too. On a slow link that takes long
+// to cross, and a phase may take that long more, at the rate it shows, on
+// links down to the slowest the tool is meant for: a sender that trickles
+// slower is given up after the timed seconds and the idle limit.
+constexpr int64_t PHASE_EXTRA_BYTES = 1 << 20;
+constexpr int64_t SLOWEST_LINK = 5000;  // bytes per second: 40 kbit/s of goodput
+
+// How long a receive phase may last: the timed seconds and the idle limit,
+// and at a slow link the time its extra bytes take there.
+struct Deadline {
+    int64_t start_ms, at_ms;
+    int64_t carried;  // the phase's bytes before this block; -1 for a fixed deadline
+};
+
+// Makes the cut, once the alarm has rung, with the phase's bytes read so far.
+void cut_if_due(int sock, PhaseCut *cut, int64_t read)
+{
+    if (cut == nullptr || cut->made || timer_expired.load(std::memory_order_relaxed) == 0)
+        return;
+    int waiting = 0;
+    ioctl(sock, SIOCINQ, &waiting);
+    cut->bytes = read + waiting;
+    cut->ticks = clock_elapsed(cut->start, TICKS_PER_SECOND);
+    cut->made = true;
+}
+
+// Whether the deadline has passed, now that moved more bytes of this block
+// are in; it moves out first when the phase is slow.
+bool past(Deadline *deadline, int32_t moved)
+{
+    const int64_t now = now_ms();
+    if (now <= deadline->at_ms)
+        return false;
+    if (deadline->carried < 0)
+        return true;
+    const int64_t rate = (deadline->carried + moved) * 1000 / std::max<int64_t>(now - deadline->start_ms, 1);
+    if (rate < SLOWEST_LINK)
+        return true;
+    deadline->at_ms = deadline->start_ms + (static_cast<int64_t>(MEASURE_SECONDS) + IDLE_SECONDS) * 1000 +
+                      PHASE_EXTRA_BYTES * 1000 / rate;
+    return now > deadline->at_ms;
+}
+
 // A block resumed after a partial transfer or an interrupted call, copied
 // into buf, or with discard its first byte alone, the end mark, and the
 // rest dropped in the kernel: each call takes no more than the block holds,
 // so the next block's mark is never dropped with it.
-BlockResult recv_pieces(int sock, char *buf, int32_t size, int64_t deadline_ms, bool discard)
+BlockResult recv_pieces(int sock, char *buf, int32_t size, Deadline *deadline, bool discard)
 {
     for (int32_t moved = 0; moved < size;) {
         const bool mark = moved == 0;
@@ -57,7 +105,7 @@ BlockResult recv_pieces(int sock, char *buf, int32_t size, int64_t deadline_ms, 
             return BLOCK_CLOSED;
         moved += static_cast<int32_t>(result);
         // a sender that trickles a byte now and then never meets the idle limit
-        if (now_ms() > deadline_ms) {
+        if (past(deadline, moved)) {
             errno = ETIMEDOUT;
             perror("recv()");
             return BLOCK_FAILED;
@@ -86,7 +134,8 @@ BlockResult send_block(int sock, const char *buf, int32_t size)
 
 BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms)
 {
-    return recv_pieces(sock, buf, size, deadline_ms, false);
+    Deadline deadline = {0, deadline_ms, -1};
+    return recv_pieces(sock, buf, size, &deadline, false);
 }
 
 int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks)
@@ -108,19 +157,15 @@ int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks)
 
 int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes, PhaseCut *cut)
 {
-    const int64_t deadline = now_ms() + (static_cast<int64_t>(MEASURE_SECONDS) + IDLE_SECONDS) * 1000;
+    const int64_t start = now_ms();
+    Deadline deadline = {start, start + (static_cast<int64_t>(MEASURE_SECONDS) + IDLE_SECONDS) * 1000, 0};
     *bytes = 0;
     BlockResult result;
     do {
-        result = recv_pieces(sock, buf, size, deadline, size >= DISCARD_FROM);
+        deadline.carried = *bytes;
+        result = recv_pieces(sock, buf, size, &deadline, size >= DISCARD_FROM);
         *bytes += size;
-        if (cut != nullptr && !cut->made && timer_expired.load(std::memory_order_relaxed) != 0) {
-            int waiting = 0;
-            ioctl(sock, SIOCINQ, &waiting);
-            cut->bytes = *bytes + waiting;
-            cut->ticks = clock_elapsed(cut->start, TICKS_PER_SECOND);
-            cut->made = true;
-        }
+        cut_if_due(sock, cut, *bytes);
     } while (result == BLOCK_MOVED && buf[0] == 0);
     return result == BLOCK_MOVED ? 0 : -1;
 }

@@ -42,8 +42,9 @@ struct PhaseCut {
 // 0, which counts too. *bytes is size for every block begun. When cut is
 // given, it is made once timer_expired is set. -1 when the stream ended or
 // failed before the closing block, or when the phase lasted longer than
-// MEASURE_SECONDS and IDLE_SECONDS together: an honest sender has long
-// finished by then.
+// MEASURE_SECONDS and IDLE_SECONDS together, and on a slow link the time
+// that the bytes an honest sender adds to its timed ones take there at the
+// rate the phase shows: an honest sender has long finished by then.
 int recv_stream_phase(int sock, char *buf, int32_t size, int64_t *bytes, PhaseCut *cut = nullptr);
 
 // The block with end mark 1 that ends a stream's send phase.

@@ -65,6 +65,13 @@ int64_t now_ms()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+int64_t now_us()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 int32_t ticks_between(int64_t seconds, int64_t microseconds, int32_t ticks_per_second)
 {
     auto whole = static_cast<int32_t>(static_cast<uint32_t>(ticks_per_second * seconds));

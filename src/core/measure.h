@@ -27,6 +27,8 @@ int32_t clock_elapsed(const timespec &start, int32_t ticks_per_second);
 // Milliseconds on the coarse monotonic clock, for deadlines: it costs a few
 // nanoseconds, nothing beside a system call, and is a few ms coarse at most.
 int64_t now_ms();
+// Microseconds on the monotonic clock.
+int64_t now_us();
 // The tick arithmetic itself: t x seconds + (t x microseconds) / 1000000,
 // in signed 32 bits, the division truncating toward zero.
 int32_t ticks_between(int64_t seconds, int64_t microseconds, int32_t ticks_per_second);

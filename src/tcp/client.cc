@@ -1,8 +1,12 @@
 // tcp/client.cc -- measures TCP throughput to and from a server
 #include "tcp/client.h"
 
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -17,6 +21,9 @@
 
 namespace {
 
+// The kernel's times of a connection are this coarse at most (a jiffy).
+constexpr int64_t COARSE_US = 10000;
+
 // Waits until at most at_most bytes sent on sock lack an acknowledgement. A
 // connection that fails meanwhile, or stalls for the idle limit, fails as a
 // send would, and says so.
@@ -29,19 +36,65 @@ int wait_acknowledged(int sock, int at_most)
 }
 
 // Waits for the first byte of the server's phase: 0, or -1 after a report
-// when the stream ended or failed first.
-int wait_first_byte(int sock)
+// when the stream ended or failed first. *early is what had arrived by then:
+// it crossed before the clock starts.
+int wait_first_byte(int sock, int *early)
 {
     char byte;
     ssize_t got;
     do
         got = recv(sock, &byte, 1, MSG_PEEK);
     while (got < 0 && errno == EINTR);
-    if (got > 0)
+    if (got > 0) {
+        *early = 0;
+        ioctl(sock, SIOCINQ, early);
         return 0;
+    }
     if (got < 0)
         perror("recv()");
     return -1;
+}
+
+// Where a send phase starts: the bytes acknowledged and the segments
+// received by then, and when (now_us).
+struct TxStart {
+    uint64_t acked;
+    uint32_t segs_in;
+    int64_t at_us;
+};
+
+TxStart tx_start(int sock)
+{
+    tcp_info info;
+    const int filled = read_tcp_info(sock, &info);
+    return {TCP_INFO_HOLDS(filled, tcpi_bytes_acked) ? info.tcpi_bytes_acked : 0,
+            TCP_INFO_HOLDS(filled, tcpi_segs_in) ? info.tcpi_segs_in : 0, now_us()};
+}
+
+struct TxSpan {
+    int64_t acked;
+    int32_t ticks;
+};
+
+// The bytes acknowledged since start, and the ticks until now; or until
+// the last acknowledgement, where they come so far apart that the gap
+// since matters (on a slow link, one segment's time is a good part of a
+// second), unless the gap is longer than two of the phase's mean gaps: a
+// stall at the end counts as the time it took.
+TxSpan tx_span(int sock, const TxStart &start)
+{
+    tcp_info info;
+    const int filled = read_tcp_info(sock, &info);
+    int64_t end = now_us();
+    if (!TCP_INFO_HOLDS(filled, tcpi_segs_in))
+        return {0, ticks_between(0, end - start.at_us, TICKS_PER_SECOND)};
+    const int64_t since_last = info.tcpi_last_ack_recv * 1000LL;
+    const int64_t last = end - since_last;
+    const int64_t gap = (last - start.at_us) / std::max<int64_t>(info.tcpi_segs_in - start.segs_in, 1);
+    if (since_last > COARSE_US && since_last <= 2 * gap)
+        end = last;
+    return {static_cast<int64_t>(info.tcpi_bytes_acked - start.acked),
+            ticks_between(0, end - start.at_us, TICKS_PER_SECOND)};
 }
 
 SizeResult tcp_measure_size(const ClientRun &run, char *buf, int32_t size)
@@ -61,21 +114,18 @@ SizeResult tcp_measure_size(const ClientRun &run, char *buf, int32_t size)
     // went, over that time. What the buffers and the path's queues still
     // hold at the end has not crossed, and does not count; a segment lost
     // at the very end, which only a timeout repairs, adds no time.
-    const uint64_t acked_at_start = bytes_acknowledged(sock);
-    timespec start;
+    const TxStart started = tx_start(sock);
     start_timer(MEASURE_SECONDS);
-    clock_start(&start);
     int64_t blocks = 0;
     int failed = send_stream_phase(sock, buf, size, &blocks);
-    const int32_t ticks = clock_elapsed(start, TICKS_PER_SECOND);
-    const auto acked = static_cast<int64_t>(bytes_acknowledged(sock) - acked_at_start);
+    const TxSpan tx = tx_span(sock, started);
     if (failed == 0)
         failed = send_closing_block(sock, buf, size);
     // The closing block too: a request queued behind it would wait for the
     // server's Rx phase.
     if (failed == 0)
         failed = wait_acknowledged(sock, 0);
-    say_tx(acked, ticks);
+    say_tx(tx.acked, tx.ticks);
     if (failed != 0)
         return SIZE_CONVERSATION_OVER;
 
@@ -87,7 +137,8 @@ SizeResult tcp_measure_size(const ClientRun &run, char *buf, int32_t size)
     PhaseCut cut = {};
     int64_t received = 0;
     clock_start(&cut.start);  // for a server that sends nothing at all
-    failed = wait_first_byte(sock);
+    int early = 0;
+    failed = wait_first_byte(sock, &early);
     if (failed == 0) {
         start_timer(MEASURE_SECONDS);
         clock_start(&cut.start);
@@ -95,7 +146,7 @@ SizeResult tcp_measure_size(const ClientRun &run, char *buf, int32_t size)
     }
     if (!cut.made)
         cut.ticks = clock_elapsed(cut.start, TICKS_PER_SECOND);
-    say_rx(cut.made ? cut.bytes : received, cut.ticks);
+    say_rx((cut.made ? cut.bytes : received) - early, cut.ticks);
     return failed == 0 ? SIZE_MEASURED : SIZE_CUT_SHORT;  // a server that went shows at the next size
 }
 

@@ -62,7 +62,12 @@ int wait_turn(int sock, char *buf, int32_t size)
     // little that a send hardly ever blocks.
     const auto unsent_at_most = static_cast<uint32_t>(std::max<int32_t>(size, UNSENT_AT_MOST));
     buf[0] = 0;
-    while (info.tcpi_bytes_acked - acked_at_start <= UNREAD_AT_MOST) {
+    // The right edge of the server's window, what its host has taken and
+    // offers to take, stays within what it could hold unread while the
+    // server does not read; while it reads, the edge moves on with every
+    // acknowledgement, and passes that some hundred KiB sooner than the
+    // acknowledged bytes alone would, which on a slow link is many seconds.
+    while (info.tcpi_bytes_acked - acked_at_start + info.tcpi_snd_wnd <= UNREAD_AT_MOST) {
         const int64_t now = now_ms();
         if (info.tcpi_snd_wnd == 0 && info.tcpi_notsent_bytes > 0) {
             // The window is shut. A peer that answers has its probes
