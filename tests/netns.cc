@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-
-#include "process.h"
 
 bool NetnsPair::sh(const std::string &command)
 {
@@ -75,8 +75,38 @@ std::string NetnsPair::output_in(const std::string &ns, const std::string &comma
     return output_of("ip netns exec " + ns + " " + command);
 }
 
+std::string NetnsPair::start_capture(const std::string &ns) const
+{
+    char file[] = "/tmp/tarvo-wire-XXXXXX";
+    close(mkstemp(file));
+    capture_ =
+        std::make_unique<Process>(TARVO_NETBED, std::vector<std::string>{"capture", tag_, ns == a_ ? "a" : "b", file});
+    EXPECT_TRUE(within(10, [&] { return capture_->err().find("listening on") != std::string::npos; }));
+    return file;
+}
+
+std::string NetnsPair::end_capture(const std::string &file) const
+{
+    capture_->signal(SIGINT);
+    capture_->wait(10);
+    capture_.reset();
+    const std::string lines = output_of(std::string(TARVO_WIRE) + " " + file);
+    unlink(file.c_str());
+    return lines;
+}
+
+WireRates wire_rates(const std::string &lines, const std::string &from, const std::string &to)
+{
+    WireRates rates;
+    const size_t at = lines.find("TCP " + from + " " + to + " ");
+    if (at != std::string::npos)
+        sscanf(lines.c_str() + at + 6 + from.size() + to.size(), "%lf %lf %lf %lf", &rates.first, &rates.again,
+               &rates.lo, &rates.hi);
+    return rates;
+}
+
 PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,
-                 const std::vector<std::string> &client_args, const char *server_addr)
+                 const std::vector<std::string> &client_args, const char *server_addr, double seconds)
 {
     Process server("ip", NetnsPair::in(net.a(), binary, server_args));
     EXPECT_TRUE(server.wait_for_output("server listening.", 10));
@@ -84,7 +114,7 @@ PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std
     args.push_back(server_addr);
     Process client("ip", NetnsPair::in(net.b(), binary, args));
     PairRun run;
-    run.status = client.wait(60);
+    run.status = client.wait(seconds);
     run.out = client.out();
     run.err = client.err();
     EXPECT_TRUE(server.wait_for_output("server listening.", 10, 2)) << server.out();

@@ -13,6 +13,11 @@
 #                                            /etc/netns/tarvo-TAG-* (hosts files a test made)
 #   netbed.sh link TAG a|b up|down           take a host's end of the link down, or up again
 #   netbed.sh shape TAG a|b RATE BURST LIMIT a token bucket on what that host sends
+#   netbed.sh capture TAG a|b FILE           the headers of every frame that crosses
+#                                            that host's end, into FILE, until
+#                                            interrupted; tcpdump runs in place of
+#                                            this script (its PID is the caller's);
+#                                            tools/wire.py reads FILE
 set -eu
 A_ADDR=10.77.0.1 B_ADDR=10.77.0.2 A_ADDR6=2001:db8:77::1 B_ADDR6=2001:db8:77::2
 A_MAC=02:00:0a:4d:00:01 B_MAC=02:00:0a:4d:00:02
@@ -87,8 +92,14 @@ link)
 shape)
     "$IP" netns exec "tarvo-$tag-$3" "$TC" qdisc replace dev "tv$tag$3" root tbf rate "$4" burst "$5" limit "$6"
     ;;
+capture)
+    # the IP, TCP and UDP headers; the time from the kernel, in nanoseconds;
+    # a frame written as it comes, so an interrupt loses none
+    exec "$IP" netns exec "tarvo-$tag-$3" tcpdump -i "tv$tag$3" -Z root -n -s 128 -B 8192 -U --time-stamp-precision=nano \
+        -w "$4" 'tcp or udp'
+    ;;
 *)
-    echo "usage: netbed.sh up|down|link|shape TAG ..." >&2
+    echo "usage: netbed.sh up|down|link|shape|capture TAG ..." >&2
     exit 2
     ;;
 esac
