@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
+
+#include "process.h"
 
 bool NetnsPair::sh(const std::string &command)
 {
@@ -23,12 +23,6 @@ std::vector<std::string> NetnsPair::in(const std::string &ns, const std::string 
     return all;
 }
 
-// The bed itself is tools/netbed.sh, which the benchmarks use too.
-static std::string bed(const std::string &args)
-{
-    return std::string(TARVO_NETBED) + " " + args;
-}
-
 NetnsPair::NetnsPair()
 {
     if (geteuid() != 0) {
@@ -41,16 +35,17 @@ NetnsPair::NetnsPair()
     b_ = "tarvo-" + tag_ + "-b";
     a_dev_ = "tv" + tag_ + "a";
     b_dev_ = "tv" + tag_ + "b";
-    if (!sh(bed("up " + tag_))) {
+    // the bed itself is tools/netbed.sh, which the benchmarks use too
+    if (!sh(TARVO_NETBED " up " + tag_)) {
         why_not_ = "could not create network namespaces and a veth pair with ip";
-        sh(bed("down " + tag_));
+        sh(TARVO_NETBED " down " + tag_);
     }
 }
 
 NetnsPair::~NetnsPair()
 {
     if (!tag_.empty())
-        sh(bed("down " + tag_));
+        sh(TARVO_NETBED " down " + tag_);
 }
 
 std::string NetnsPair::output_of(const std::string &command)
@@ -62,47 +57,18 @@ std::string NetnsPair::output_of(const std::string &command)
 
 bool NetnsPair::shape(const std::string &ns, const std::string &rate, const std::string &burst, long limit) const
 {
-    return sh(bed("shape " + tag_ + (ns == a_ ? " a " : " b ") + rate + " " + burst + " " + std::to_string(limit)));
+    return sh(TARVO_NETBED " shape " + tag_ + (ns == a_ ? " a " : " b ") + rate + " " + burst + " " +
+              std::to_string(limit));
 }
 
 bool NetnsPair::set_link(const std::string &ns, bool up) const
 {
-    return sh(bed("link " + tag_ + (ns == a_ ? " a " : " b ") + (up ? "up" : "down")));
+    return sh(TARVO_NETBED " link " + tag_ + (ns == a_ ? " a " : " b ") + (up ? "up" : "down"));
 }
 
 std::string NetnsPair::output_in(const std::string &ns, const std::string &command) const
 {
     return output_of("ip netns exec " + ns + " " + command);
-}
-
-std::string NetnsPair::start_capture(const std::string &ns) const
-{
-    char file[] = "/tmp/tarvo-wire-XXXXXX";
-    close(mkstemp(file));
-    capture_ =
-        std::make_unique<Process>(TARVO_NETBED, std::vector<std::string>{"capture", tag_, ns == a_ ? "a" : "b", file});
-    EXPECT_TRUE(within(10, [&] { return capture_->err().find("listening on") != std::string::npos; }));
-    return file;
-}
-
-std::string NetnsPair::end_capture(const std::string &file) const
-{
-    capture_->signal(SIGINT);
-    capture_->wait(10);
-    capture_.reset();
-    const std::string lines = output_of(std::string(TARVO_WIRE) + " " + file);
-    unlink(file.c_str());
-    return lines;
-}
-
-WireRates wire_rates(const std::string &lines, const std::string &from, const std::string &to)
-{
-    WireRates rates;
-    const size_t at = lines.find("TCP " + from + " " + to + " ");
-    if (at != std::string::npos)
-        sscanf(lines.c_str() + at + 6 + from.size() + to.size(), "%lf %lf %lf %lf", &rates.first, &rates.again,
-               &rates.lo, &rates.hi);
-    return rates;
 }
 
 PairRun run_pair(const NetnsPair &net, const char *binary, const std::vector<std::string> &server_args,

@@ -1,11 +1,8 @@
 // tests/netns.h -- two test hosts of the test's own: network namespaces joined by veth
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "process.h"
 
 // Host "a" is 10.77.0.1 and 2001:db8:77::1 (fe80::1 on its link), host "b"
 // 10.77.0.2 and 2001:db8:77::2 (fe80::2), each alone in its namespace (the
@@ -22,6 +19,7 @@ public:
     static constexpr const char *B_ADDR = "10.77.0.2";
     static constexpr const char *A_ADDR6 = "2001:db8:77::1";
     static constexpr const char *B_ADDR6 = "2001:db8:77::2";
+    const std::string &tag() const { return tag_; }  // the bed's, of tools/netbed.sh
     const std::string &a() const { return a_; }
     const std::string &b() const { return b_; }
 
@@ -39,23 +37,11 @@ public:
     // Host ns's end of the link down, or up again with its fixed neighbour.
     bool set_link(const std::string &ns, bool up) const;
 
-    // What tools/wire.py reads from the frames that crossed host ns's end
-    // while run ran (tools/netbed.sh capture): a line for each direction.
-    template <class Run> std::string on_the_wire(const std::string &ns, Run run) const
-    {
-        const std::string file = start_capture(ns);
-        run();
-        return end_capture(file);
-    }
-
     // What a shell command run in host ns printed; its device is dev(ns).
     std::string output_in(const std::string &ns, const std::string &command) const;
     const std::string &dev(const std::string &ns) const { return ns == a_ ? a_dev_ : b_dev_; }
 
 private:
-    std::string start_capture(const std::string &ns) const;
-    std::string end_capture(const std::string &file) const;
-    mutable std::unique_ptr<Process> capture_;
     std::string tag_, a_, b_, a_dev_, b_dev_, why_not_;
 };
 
@@ -65,14 +51,6 @@ private:
         if (!(net).why_not().empty())                                                                                  \
             GTEST_SKIP() << "SKIPPED: " << (net).why_not();                                                            \
     } while (0)
-
-// A TCP direction's line of tools/wire.py, from one address to another:
-// the rate of the span from its first data, of the span from where it
-// began again, and the bracket of a sender's phase; -1 when not there.
-struct WireRates {
-    double first = -1, again = -1, lo = -1, hi = -1;
-};
-WireRates wire_rates(const std::string &lines, const std::string &from, const std::string &to);
 
 struct PairRun {
     int status;

@@ -3,7 +3,7 @@
 (tcpdump -w, any snap length that keeps the headers), for each direction:
 
   TCP  A B  FIRST AGAIN LO HI  BYTES SECONDS      payload of A to B, in Byte/s
-  UDP  A B  DATAGRAMS BYTES
+  UDP  A B  DATAGRAMS BYTES RATE
 
 A TCP stream's payload counts each byte once, when it first crosses: a
 retransmission of bytes that crossed before adds nothing, one of bytes lost
@@ -21,7 +21,8 @@ data (where a receiver's clock starts), AGAIN the span from where data
 first began again after all before it had been acknowledged (where a
 sender's clock starts after a lead-in), or FIRST when it never did. Segments of a control block's 8 bytes or less are not
 data and do not count. One capture holds one block size's run. UDP counts
-datagrams and their payload bytes.
+datagrams and their payload bytes, and their RATE from the first to the
+last: the payload of all but the first over the time between.
 
 Usage: tools/wire.py CAPTURE [WINDOW]
 """
@@ -149,9 +150,10 @@ def main():
     streams, datagrams = {}, {}
     for time, src, dst, protocol, sport, dport, seq, ack, length in packets(sys.argv[1]):
         if protocol == "UDP":
-            count = datagrams.setdefault((src, dst), [0, 0])
+            count = datagrams.setdefault((src, dst), [0, 0, time, time, length])
             count[0] += 1
             count[1] += length
+            count[3] = time
             continue
         back = streams.get((dst, src, dport, sport))
         if back is not None:
@@ -174,8 +176,9 @@ def main():
         first = phase(stream.crossed, window)
         again = phase(stream.crossed[stream.start:], window) if stream.start else first
         print("TCP %s %s %.1f %.1f %.1f %.1f %d %.3f" % (src, dst, first, again, lo, hi, total, seconds))
-    for (src, dst), (count, total) in sorted(datagrams.items()):
-        print("UDP %s %s %d %d" % (src, dst, count, total))
+    for (src, dst), (count, total, first, last, first_bytes) in sorted(datagrams.items()):
+        rate = (total - first_bytes) / (last - first) if last > first else 0
+        print("UDP %s %s %d %d %.1f" % (src, dst, count, total, rate))
 
 
 if __name__ == "__main__":

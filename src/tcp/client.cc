@@ -55,7 +55,7 @@ int wait_first_byte(int sock, int *early)
     return -1;
 }
 
-// Where a send phase starts: the bytes acknowledged and the segments
+// Where a send phase starts: the bytes taken and the segments
 // received by then, and when (now_us).
 struct TxStart {
     uint64_t acked;
@@ -63,11 +63,20 @@ struct TxStart {
     int64_t at_us;
 };
 
+// The bytes that the peer's host has: those acknowledged, and those it has
+// told of beyond a hole (a selective acknowledgement), which crossed as
+// well; a phase that ends while a loss is being repaired (on a dropping
+// link, as often as not) would otherwise count them short.
+uint64_t bytes_taken(const tcp_info &info)
+{
+    return info.tcpi_bytes_acked + static_cast<uint64_t>(info.tcpi_sacked) * info.tcpi_snd_mss;
+}
+
 TxStart tx_start(int sock)
 {
     tcp_info info;
     const int filled = read_tcp_info(sock, &info);
-    return {TCP_INFO_HOLDS(filled, tcpi_bytes_acked) ? info.tcpi_bytes_acked : 0,
+    return {TCP_INFO_HOLDS(filled, tcpi_bytes_acked) ? bytes_taken(info) : 0,
             TCP_INFO_HOLDS(filled, tcpi_segs_in) ? info.tcpi_segs_in : 0, now_us()};
 }
 
@@ -76,7 +85,7 @@ struct TxSpan {
     int32_t ticks;
 };
 
-// The bytes acknowledged since start, and the ticks until now; or until
+// The bytes taken since start, and the ticks until now; or until
 // the last acknowledgement, where they come so far apart that the gap
 // since matters (on a slow link, one segment's time is a good part of a
 // second), unless the gap is longer than two of the phase's mean gaps: a
@@ -93,7 +102,7 @@ TxSpan tx_span(int sock, const TxStart &start)
     const int64_t gap = (last - start.at_us) / std::max<int64_t>(info.tcpi_segs_in - start.segs_in, 1);
     if (since_last > COARSE_US && since_last <= 2 * gap)
         end = last;
-    return {static_cast<int64_t>(info.tcpi_bytes_acked - start.acked),
+    return {static_cast<int64_t>(bytes_taken(info) - start.acked),
             ticks_between(0, end - start.at_us, TICKS_PER_SECOND)};
 }
 
