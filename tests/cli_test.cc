@@ -194,7 +194,8 @@ TEST(EndToEnd, ClientSurvivesAServerThatVanishes)
     Process client(TARVO_FAST_BIN, {"-t", "-p", std::to_string(server.port), "127.0.0.1"});
     ASSERT_TRUE(client.wait_for_output("Packet size  2k bytes: ", 10));
     usleep(300000);  // inside the Tx phase
-    server.proc.kill_and_reap();
+    server.proc.signal(SIGKILL);
+    server.proc.wait(10);
     EXPECT_EQ(client.wait(20), 1);
     const std::string out = client.out();
     EXPECT_TRUE(matches_form(out, BANNER + "\nTCP connection established.\n" + result_line(" 1k") +

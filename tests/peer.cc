@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -120,7 +119,7 @@ CONTROL UdpPeer::ask(uint32_t cmd, uint32_t data) const
 {
     send_raw(cmd, data);
     CONTROL out = {0xdead, 0xdead};
-    EXPECT_TRUE(reply(&out)) << "no reply to command " << cmd;
+    EXPECT_EQ(recv_control(ctl, &out), 0) << "no reply to command " << cmd;
     return out;
 }
 
@@ -152,7 +151,7 @@ SendPhase UdpPeer::receive(uint32_t size) const
         }
         return fds[1].revents != 0;  // the reply, or the end of the connection
     });
-    EXPECT_TRUE(replied && reply(&phase.reply)) << "no reply to CMD_S2C";
+    EXPECT_TRUE(replied && recv_control(ctl, &phase.reply) == 0) << "no reply to CMD_S2C";
     return phase;
 }
 

@@ -61,7 +61,6 @@ struct UdpPeer {
     UdpPeer &operator=(const UdpPeer &) = delete;
 
     void send_raw(uint32_t cmd, uint32_t data) const { ::send_raw(ctl, cmd, data); }
-    bool reply(CONTROL *out) const { return recv_control(ctl, out) == 0; }
     CONTROL ask(uint32_t cmd, uint32_t data) const;
     void send_datagrams(int count, int size) const;
     // Asks the server to send and takes its datagrams until its reply.

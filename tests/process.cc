@@ -4,11 +4,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,8 +18,6 @@
 #include <regex>
 #pragma GCC diagnostic pop
 #include <stdexcept>
-
-#include "core/sock.h"
 
 const std::string BANNER = "\nTARVO - Network Throughput Benchmark, Version " TARVO_VERSION "\n";
 
@@ -94,7 +90,8 @@ Process::Process(const std::string &binary, const std::vector<std::string> &args
 
 Process::~Process()
 {
-    kill_and_reap();
+    signal(SIGKILL);
+    wait(10);
     close(out_fd_);
     close(err_fd_);
 }
@@ -142,11 +139,6 @@ Server::Server(const std::vector<std::string> &mode, const char *addr, const cha
         throw std::runtime_error("server did not start: " + proc.out() + proc.err());
 }
 
-sockaddr_in address(const char *addr, int32_t port)
-{
-    return make_address(inet_addr(addr), port);
-}
-
 Endpoint endpoint(const char *addr, int32_t port)
 {
     sockaddr_in6 v6 = {};
@@ -174,13 +166,10 @@ int connect_tcp(const char *addr, int32_t port, const char *source)
     if (errno == EINTR) {
         // the connection goes on being made: wait for its outcome
         pollfd fd = {sock, POLLOUT, 0};
-        int ready;
-        do
-            ready = poll(&fd, 1, 20000);
-        while (ready < 0 && errno == EINTR);
         int error = -1;
         socklen_t len = sizeof error;
-        if (ready == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
+        if (within(20, [&] { return poll(&fd, 1, 10) == 1; }) &&
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
             return sock;
     }
     close(sock);

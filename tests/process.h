@@ -1,6 +1,7 @@
 // tests/process.h -- starts the real tarvo binary, reads what it prints, always reaps it
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -39,11 +40,6 @@ public:
     {
         if (pid_ > 0)  // never -1: that would signal every process
             ::kill(pid_, sig);
-    }
-    void kill_and_reap()
-    {
-        signal(SIGKILL);
-        wait(10);
     }
 
 private:
@@ -91,8 +87,11 @@ struct Server {
     Process proc;
 };
 
-sockaddr_in address(const char *addr, int32_t port);  // a dotted address
-Endpoint endpoint(const char *addr, int32_t port);    // a dotted or an IPv6 address
+inline sockaddr_in address(const char *addr, int32_t port)  // a dotted address
+{
+    return make_address(inet_addr(addr), port);
+}
+Endpoint endpoint(const char *addr, int32_t port);  // a dotted or an IPv6 address
 
 // A stream socket connected to addr:port (optionally from a given source
 // address), with a receive timeout so that no test waits for ever.
