@@ -4,15 +4,18 @@ speed (run as root): two namespaces joined by veth, each direction shaped by
 a token bucket. The fast table shapes the client's direction to 100 Mbit/s and
 the server's to 40 (40 and 25 with a short queue for UDP); the slow table
 runs TCP 32k, TCP 1k and UDP 1k at 1, 3, 10 and 100 Mbit/s both ways, with
-queues of 64 to 256 KiB at the bottleneck; the drop table runs TCP 32k and
-1k at 1, 3, 10 and 100 Mbit/s with queues of 32, 64 and 128 KiB, all shallower
-than a sender's buffers, so that they drop, and prints the worst and the
-median of its runs (each rate on a bed of its own, the four at once: slow
-links leave the cores idle). Each figure is printed with its ratio to the
-goodput that the shaped rate allows, so it shows which tool is closer to the
-truth; iperf3 shows its sender's and its receiver's figure (the drop table:
-its receiver's, worst and median too). Every bed runs cubic, Linux's default.
-Usage: bench/shaped_bench.py [--runs N] [--table fast|slow|drop|all]
+queues of 64 to 256 KiB at the bottleneck; each figure is printed with its
+ratio to the goodput that the shaped rate allows, and iperf3 shows its
+sender's and its receiver's figure. The wire table holds each run against
+what the link carried in that run, read from a capture of the frames at the
+client's end (tools/wire.py): TCP 32k and 1k at 1, 3, 10 and 100 Mbit/s with
+queues of 32, 64 and 128 KiB, which drop, and a deep one, and UDP 1k at 3
+and 10 Mbit/s over a dropping queue and a deep one. It prints the worst and
+the median run of tarvo and of iperf3's receiver against the wire, and
+tarvo's medians against the nominal goodput (each rate on a bed of its own,
+the four at once: slow links leave the cores idle). Every bed runs cubic,
+Linux's default.
+Usage: bench/shaped_bench.py [--runs N] [--table fast|slow|wire|all]
 """
 import argparse
 import json
@@ -24,7 +27,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import BUILD, SECONDS, Server, build, needs, run_client  # noqa: E402
-from netbed import A_ADDR, NetBed  # noqa: E402
+from netbed import A_ADDR, B_ADDR, NetBed  # noqa: E402
 
 RATE = r"(\d+) (K?)Byte/s(?: \((\d+)%\))?"
 
@@ -109,56 +112,110 @@ def slow_table(bed, runs):
             sys.stdout.flush()
 
 
-def drop_rows(mbit, runs, rows):
-    """The drop table's rows of one rate, on a bed of their own: every run's ratios."""
-    burst = "8kb" if mbit <= 10 else "32kb"
+DEEP = 400000  # deeper than any sender's buffer here: the queue never drops
+
+
+def against_wire(bed, proto, client, tcp_tx):
+    """One run of client (a function of no arguments that runs one block
+    size each way, or one direction) with its figures, in KByte/s, against
+    what the wire carried in the same run: TCP's Rx (and a Tx without a
+    lead-in) against the span from the first data, a tarvo Tx against the
+    bracket of spans where its phase lies (1 within it), UDP's against the
+    rate of its datagrams. The ratios, and the width of the Tx bracket."""
+    with bed.wire(bed.b) as w:
+        figures = client()
+    b_to_a, a_to_b = (proto, B_ADDR, A_ADDR), (proto, A_ADDR, B_ADDR)
+    ratios, width = [], 0
+    for figure, key in zip(figures, (b_to_a, a_to_b)):
+        if figure is None:
+            continue
+        figure, line = figure * 1024, w[key]
+        if proto == "UDP":
+            ratios.append(figure / line[2])
+        elif key == b_to_a and tcp_tx == "bracket":
+            lo, hi = line[2], line[3]
+            ratios.append(figure / min(max(figure, lo), hi))
+            width = hi / lo - 1
+        else:
+            ratios.append(figure / line[0])
+    return ratios, width
+
+
+def iperf3_one(bed, extra, reverse):
+    """(Tx, None) or (None, Rx) as iperf3's receiver saw it, in KByte/s."""
+    out, _ = run_client(bed.cmd(bed.b, ["iperf3", "-c", A_ADDR, "-t", str(SECONDS), "-J"] + extra + reverse))
+    end = json.loads(out)["end"]
+    received = end.get("sum_received", end.get("sum"))["bits_per_second"] / 8 / 1024
+    return (None, received) if reverse else (received, None)
+
+
+def wire_rows(mbit, runs, cases, rows):
+    """The wire table's rows of one rate, on a bed of their own."""
+    burst = "1600" if mbit <= 10 else "32kb"  # one frame: no head start on an idle link
     with NetBed("b%dx%d" % (os.getpid(), mbit)) as bed:
-        for name, case in (("TCP 32k", TCP_32K), ("TCP 1k", TCP_1K)):
-            payload, frame, tarvo_args, iperf_args = case
+        for name, (payload, frame, tarvo_args, iperf_args), queue in cases:
+            proto = name.split()[0]
+            bed.shape(bed.b, "%dmbit" % mbit, burst=burst, limit=queue)
+            bed.shape(bed.a, "%dmbit" % mbit, burst=burst, limit=queue)
+            servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s", tarvo_args[0]])),
+                       Server(bed.cmd(bed.a, ["iperf3", "-s"]))]
+            t, p, nominal, widths = [], [], [], []
+            try:
+                def run_tarvo():
+                    nominal.append(tarvo(bed, *tarvo_args))
+                    return nominal[-1]
+
+                for _ in range(runs):
+                    ratios, width = against_wire(bed, proto, run_tarvo, "bracket")
+                    t.append(ratios)
+                    widths.append(width)
+                    tx, _ = against_wire(bed, proto, lambda: iperf3_one(bed, iperf_args, []), "first")
+                    rx, _ = against_wire(bed, proto, lambda: iperf3_one(bed, iperf_args, ["-R"]), "first")
+                    p.append(tx + rx)
+            finally:
+                for server in servers:
+                    server.stop()
             truth = goodput(mbit, payload, frame)
-            for queue in (32, 64, 128):
-                bed.shape(bed.b, "%dmbit" % mbit, burst=burst, limit=queue * 1024)
-                bed.shape(bed.a, "%dmbit" % mbit, burst=burst, limit=queue * 1024)
-                servers = [Server(bed.cmd(bed.a, [os.path.join(BUILD, "tarvo"), "-s", "-t"])),
-                           Server(bed.cmd(bed.a, ["iperf3", "-s"]))]
-                try:
-                    t = [tuple(x / truth for x in tarvo(bed, *tarvo_args)) for _ in range(runs)]
-                    p = [tuple(x / truth for x in iperf3(bed, iperf_args)[:2]) for _ in range(runs)]
-                finally:
-                    for server in servers:
-                        server.stop()
-                rows[(name, mbit, queue)] = (t, p)
+            rows[(name, mbit, queue)] = (t, p, [(tx / truth, rx / truth) for tx, rx in nominal], max(widths))
 
 
-def drop_table(runs):
+def wire_table(runs):
+    tcp = [(name, case, queue) for name, case in (("TCP 32k", TCP_32K), ("TCP 1k", TCP_1K))
+           for queue in (32 * 1024, 64 * 1024, 128 * 1024, DEEP)]
+    udp = [("UDP 1k", UDP_1K, queue) for queue in (32 * 1024, DEEP)]
     rows = {}
-    threads = [threading.Thread(target=drop_rows, args=(mbit, runs, rows)) for mbit in (1, 3, 10, 100)]
+    threads = [threading.Thread(target=wire_rows, args=(mbit, runs, tcp + (udp if mbit in (3, 10) else []), rows))
+               for mbit in (1, 3, 10, 100)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    print("\nQueues that drop: both ways at the rate given, tbf burst 8kb (32kb at 100 Mbit/s), queue in KiB;"
-          " %d runs a row." % runs)
-    print("Ratios to the goodput, the worst run (farthest from 1) and the median; iperf3 as its receiver saw it.")
-    print("%-8s %5s %5s | %15s %15s | %15s %15s" %
-          ("case", "Mbit", "queue", "tarvo Tx", "tarvo Rx", "iperf3 Tx", "iperf3 Rx"))
-    print("%-8s %5s %5s | %15s %15s | %15s %15s" %
-          ("", "", "KiB", "worst / median", "worst / median", "worst / median", "worst / median"))
+    print("\nAgainst the wire: both ways at the rate given, tbf burst of one frame (32kb at 100 Mbit/s), queue in"
+          " KiB (%d: deep, it never drops); %d runs a row." % (DEEP // 1024, runs))
+    print("Ratios to what the wire carried in the same run, the worst run (farthest from 1) and the median;"
+          " iperf3 as its receiver saw it.")
+    print("tarvo's medians against the nominal goodput; the widest bracket of a tarvo Tx's wire truth, in %.")
+    print("%-8s %5s %5s | %15s %15s | %15s %15s | %15s | %7s" %
+          ("case", "Mbit", "queue", "tarvo Tx", "tarvo Rx", "iperf3 Tx", "iperf3 Rx", "tarvo/nominal", "bracket"))
+    print("%-8s %5s %5s | %15s %15s | %15s %15s | %15s | %7s" %
+          ("", "", "KiB", "worst / median", "worst / median", "worst / median", "worst / median", "Tx / Rx", "%"))
     worst = lambda values: max(values, key=lambda v: abs(v - 1))  # noqa: E731
     both = lambda values: (worst(values), statistics.median(values))  # noqa: E731
-    for key in sorted(rows, key=lambda k: (k[0] != "TCP 32k", k[1], k[2])):
-        t, p = rows[key]
-        figures = both([r[0] for r in t]) + both([r[1] for r in t]) + both([r[0] for r in p]) + both([r[1] for r in p])
-        print("%-8s %5d %5d | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f %7.3f/%7.3f" % (key + figures))
+    for key in sorted(rows, key=lambda k: (k[0][:3], k[0] != "TCP 32k", k[1], k[2])):
+        t, p, nominal, width = rows[key]
+        figures = sum((both([r[i] for r in t]) for i in (0, 1)), ()) + sum((both([r[i] for r in p]) for i in (0, 1)), ())
+        medians = tuple(statistics.median(r[i] for r in nominal) for i in (0, 1))
+        print("%-8s %5d %5d | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f | %7.2f" %
+              (key[:2] + (key[2] // 1024,) + figures + medians + (width * 100,)))
     sys.stdout.flush()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--table", choices=("fast", "slow", "drop", "all"), default="all")
+    parser.add_argument("--table", choices=("fast", "slow", "wire", "all"), default="all")
     args = parser.parse_args()
-    needs("iperf3", "cmake", "g++", "ip", "tc")
+    needs("iperf3", "cmake", "g++", "ip", "tc", "tcpdump")
     build()
     if args.table in ("fast", "slow", "all"):
         with NetBed() as bed:
@@ -166,8 +223,8 @@ def main():
                 fast_table(bed, args.runs)
             if args.table in ("slow", "all"):
                 slow_table(bed, args.runs)
-    if args.table in ("drop", "all"):
-        drop_table(args.runs)
+    if args.table in ("wire", "all"):
+        wire_table(args.runs)
 
 
 if __name__ == "__main__":

@@ -12,17 +12,19 @@ the slowest and the fastest span of WINDOW seconds (6 unless given) between
 two of its segments, of those that begin within the direction's last WINDOW
 seconds' worth at its fastest and two socket buffers (262144 bytes each):
 where a sender's timed phase and what it leaves in its buffer and the path
-lie, whatever lead-in came before. A span runs from one
-segment to the first that comes WINDOW seconds or more after it, and counts
-the bytes that crossed after the first, so a slow link's rate is not cut to
-whole segments. A direction with less than WINDOW seconds of payload has one
-span, its whole. FIRST is the span from the direction's first segment of
-data (where a receiver's clock starts), AGAIN the span from where data
-first began again after all before it had been acknowledged (where a
-sender's clock starts after a lead-in), or FIRST when it never did. Segments of a control block's 8 bytes or less are not
-data and do not count. One capture holds one block size's run. UDP counts
-datagrams and their payload bytes, and their RATE from the first to the
-last: the payload of all but the first over the time between.
+lie, whatever lead-in came before. A span runs from one segment to the
+first that comes WINDOW seconds or more after it, and counts the bytes that
+crossed after the first, so a slow link's rate is not cut to whole segments.
+A direction with less than WINDOW seconds of payload has one span, its
+whole. FIRST is the span from the direction's first segment of data (where
+a receiver's clock starts), AGAIN the span from where data first began
+again after all before it had been acknowledged (where a sender's clock
+starts after a lead-in), or FIRST when it never did. Segments of a control
+block's 8 bytes or less are not data and do not count. Of the TCP
+connections each way, the one of the most payload counts (the data, not a
+control connection). One capture holds one block size's run. UDP counts
+datagrams of the size most have and their payload bytes, and their RATE from
+the first to the last: the payload of all but the first over the time between.
 
 Usage: tools/wire.py CAPTURE [WINDOW]
 """
@@ -150,7 +152,7 @@ def main():
     streams, datagrams = {}, {}
     for time, src, dst, protocol, sport, dport, seq, ack, length in packets(sys.argv[1]):
         if protocol == "UDP":
-            count = datagrams.setdefault((src, dst), [0, 0, time, time, length])
+            count = datagrams.setdefault((src, dst, length), [0, 0, time, time, length])
             count[0] += 1
             count[1] += length
             count[3] = time
@@ -176,7 +178,13 @@ def main():
         first = phase(stream.crossed, window)
         again = phase(stream.crossed[stream.start:], window) if stream.start else first
         print("TCP %s %s %.1f %.1f %.1f %.1f %d %.3f" % (src, dst, first, again, lo, hi, total, seconds))
-    for (src, dst), (count, total, first, last, first_bytes) in sorted(datagrams.items()):
+    # the datagrams of the size most of them have each way: the data, not a
+    # greeting of a few bytes before it
+    most = {}
+    for (src, dst, _), count in datagrams.items():
+        if count[0] > most.get((src, dst), [0])[0]:
+            most[(src, dst)] = count
+    for (src, dst), (count, total, first, last, first_bytes) in sorted(most.items()):
         rate = (total - first_bytes) / (last - first) if last > first else 0
         print("UDP %s %s %d %d %.1f" % (src, dst, count, total, rate))
 
