@@ -291,6 +291,21 @@ TEST_F(SocketPair, PhasesFrameWholeBlocksAndStopOnTheEndMark)
     EXPECT_EQ(recv_stream_phase(fd[1], in, size, &bytes), 0);
     EXPECT_EQ(bytes, 2 * size);
 
+    // blocks that wait together are taken together, whole, and never what
+    // comes after the closing one; the receiver's own buffer stays as it was
+    out[0] = 0;
+    for (int i = 0; i < 60; ++i)
+        send_block(fd[0], out, 500);
+    EXPECT_EQ(send_closing_block(fd[0], out, 500), 0);
+    EXPECT_EQ(send_control(fd[0], CMD_S2C, 500), 0);
+    memset(in + 1, 'x', BUFFER_SIZE - 1);
+    EXPECT_EQ(recv_stream_phase(fd[1], in, 500, &bytes), 0);
+    EXPECT_EQ(bytes, 61 * 500);
+    CONTROL next = {};
+    EXPECT_EQ(recv_control(fd[1], &next), 0);
+    EXPECT_EQ(next.cmd, CMD_S2C);
+    EXPECT_EQ(std::string(in + 1, BUFFER_SIZE - 1), std::string(BUFFER_SIZE - 1, 'x'));
+
     // a peer that goes before the closing block leaves the phase incomplete
     out[0] = 0;
     send_block(fd[0], out, size);

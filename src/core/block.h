@@ -28,9 +28,10 @@ BlockResult recv_block(int sock, char *buf, int32_t size, int64_t deadline_ms = 
 // phase stops and the failed block does not count. *blocks is the number sent.
 int send_stream_phase(int sock, char *buf, int32_t size, int64_t *blocks);
 
-// Where a receive phase stood when the first block after the phase alarm
-// was in: the bytes that had arrived by then (read, or waiting in the
-// socket), and the ticks since start.
+// Where a receive phase stood at the first moment after the phase alarm
+// when all that had arrived could be counted (none of it waiting out of
+// order behind a loss): the bytes that had arrived by then (read, or
+// waiting in the socket), and the ticks since start.
 struct PhaseCut {
     timespec start;
     int64_t bytes;
