@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""bench/tcp_bench.py -- tarvo's TCP figures on loopback beside iperf3 (Debian's
-3.12, and the newest, 3.21, in each of its modes: plain, -Z for a send without
-copies, --skip-rx-copy for a receive that discards, and both), nuttcp and a
-minimal blocking loop, measured in one go on this machine, over IPv4
-(127.0.0.1) and IPv6 (::1) in turn within each run; a tool's IPv6 runs are
-named with "-6" (the minimal loop is IPv4 only). Each server serves both
-families from one process.
+"""bench/tcp_bench.py -- tarvo's TCP figures on loopback beside the floor (a
+bare loop, bench/minloop.cc: one blocking send a block, and a receiver that
+takes 64 KiB a call and has the kernel discard them), iperf3 (Debian's 3.12,
+and the newest, 3.21, in each of its modes: plain, -Z for a send without
+copies, --skip-rx-copy for a receive that discards, and both) and nuttcp,
+measured in one go on this machine, over IPv4 (127.0.0.1) and IPv6 (::1) in
+turn within each run; a tool's IPv6 runs are named with "-6". Each server
+serves both families from one process.
 
 For each block size, family and direction it prints the median rate of every
 tool (KByte/s), tarvo's rate as a ratio to each of the others of its family,
-each client's CPU seconds per GB moved, tarvo's ratios to the best mode of
-the newest iperf3, and tarvo over IPv6 against tarvo over IPv4.
+each client's CPU seconds per GB moved, tarvo's ratios to the floor and to
+the best mode of the newest iperf3 against the targets (at least 0.95 of
+the floor at 32k, 0.90 at 1k, 1.0 of the best mode), and tarvo over IPv6
+against tarvo over IPv4.
 Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k] [--families 4,6] [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
@@ -50,10 +53,10 @@ def tarvo_run(tarvo, size, port, addr):
     return tx, rx, cpu, moved
 
 
-def minloop_run(size_bytes, port):
+def floor_run(size_bytes, port, addr):
     rates, cpu, moved = [], 0.0, 0
     for direction in ("tx", "rx"):
-        out, c = run_client([os.path.join(BUILD, "minloop"), "-c", ADDRS["4"], str(port), str(size_bytes),
+        out, c = run_client([os.path.join(BUILD, "minloop"), "-c", addr, str(port), str(size_bytes),
                              str(SECONDS), direction])
         rate, nbytes = out.split()
         rates.append(int(rate))
@@ -97,7 +100,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="32k,1k")
     parser.add_argument("--families", default="4,6")
-    parser.add_argument("--tools", help="race only these (tarvo, minloop, iperf3, nuttcp, 3.21, 3.21-Z, ...)")
+    parser.add_argument("--tools", help="race only these (tarvo, floor, iperf3, nuttcp, 3.21, 3.21-Z, ...)")
     parser.add_argument("--tarvo", help="a tarvo binary to race instead of this tree's (an earlier build)")
     args = parser.parse_args()
 
@@ -119,9 +122,8 @@ def main():
             "tarvo" + tag: lambda s, addr=addr: tarvo_run(tarvo, s, tarvo_port, addr),
             "iperf3" + tag: lambda s, addr=addr: iperf3_run(size_bytes(s), iperf_port, addr),
             "nuttcp" + tag: lambda s, addr=addr: nuttcp_run(size_bytes(s), nuttcp_port, addr),
+            "floor" + tag: lambda s, addr=addr: floor_run(size_bytes(s), loop_port, addr),
         })
-        if family == "4":
-            tools["minloop"] = lambda s: minloop_run(size_bytes(s), loop_port)
         if newest:
             for name, mode in NEWEST_MODES.items():
                 tools[name + tag] = lambda s, mode=mode, addr=addr: iperf3_run(size_bytes(s), newest_port, addr,
@@ -165,11 +167,17 @@ def report_family(size, runs, family, med):
     modes = [name for name in NEWEST_MODES if name in med]
     if not modes:
         print("the newest iperf3 is missing or was not raced: no ratio against its best mode")
+    floor_target = 0.95 if size_bytes(size) >= 32768 else 0.90
     for direction, label in ((0, "Tx"), (1, "Rx")):
+        if "floor" in med:
+            ratio = t[direction] / med["floor"][direction]
+            print("tarvo/floor %s: rate %.3f (target %.2f: %s)  CPU/GB %.3f" %
+                  (label, ratio, floor_target, "met" if ratio >= floor_target else "NOT met", t[2] / med["floor"][2]))
         if modes:
             best = max(modes, key=lambda name: med[name][direction])
-            print("tarvo/best 3.21 mode %s (%s): rate %.3f  CPU/GB %.3f" %
-                  (label, best, t[direction] / med[best][direction], t[2] / med[best][2]))
+            ratio = t[direction] / med[best][direction]
+            print("tarvo/best 3.21 mode %s (%s): rate %.3f (target 1.00: %s)  CPU/GB %.3f" %
+                  (label, best, ratio, "met" if ratio >= 1 else "NOT met", t[2] / med[best][2]))
 
 
 if __name__ == "__main__":
