@@ -312,10 +312,12 @@ TEST(Hostile, TwoHundredSessionsLeaveDescriptorsAndMemoryFlat)
         session(i);
     usleep(300000);
     EXPECT_EQ(count_fds(server.proc.pid()), fds);
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // AddressSanitizer holds freed memory back (its quarantine) and hands out
     // fresh pages instead, so resident memory grows with every allocation
-    // there; the shipped build's bound is the program's own
+    // there; ThreadSanitizer's shadow of it grows on a loaded machine (a
+    // quarter of runs beside two busy cores went past 256 kB); the shipped
+    // build's bound is the program's own
     const long grown = 1024;
 #else
     const long grown = 256;
