@@ -47,15 +47,19 @@ def tarvo(bed, proto, size):
     return kb(g[0], g[1]), kb(g[3], g[4])
 
 
+def iperf3_once(bed, extra, reverse):
+    """One iperf3 run, one way (back to the client with -R in reverse): its
+    rate as the receiver and as the sender saw it, in KByte/s."""
+    out, _ = run_client(bed.cmd(bed.b, ["iperf3", "-c", A_ADDR, "-t", str(SECONDS), "-J"] + extra + reverse))
+    end = json.loads(out)["end"]
+    rate = lambda key: end.get(key, end.get("sum"))["bits_per_second"] / 8 / 1024  # noqa: E731
+    return rate("sum_received"), rate("sum_sent")
+
+
 def iperf3(bed, extra):
     """(Tx, Rx) as iperf3's receivers saw them, and (Tx, Rx) as its senders did."""
-    received, sent = [], []
-    for reverse in ([], ["-R"]):
-        out, _ = run_client(bed.cmd(bed.b, ["iperf3", "-c", A_ADDR, "-t", str(SECONDS), "-J"] + extra + reverse))
-        end = json.loads(out)["end"]
-        received.append(end.get("sum_received", end.get("sum"))["bits_per_second"] / 8 / 1024)
-        sent.append(end.get("sum_sent", end.get("sum"))["bits_per_second"] / 8 / 1024)
-    return tuple(received) + tuple(sent)
+    tx, rx = iperf3_once(bed, extra, []), iperf3_once(bed, extra, ["-R"])
+    return tx[0], rx[0], tx[1], rx[1]
 
 
 def measure(bed, runs, tx_mbit, rx_mbit, limit, tarvo_args, iperf_args, burst="32kb"):
@@ -141,14 +145,6 @@ def against_wire(bed, proto, client, tcp_tx):
     return ratios, width
 
 
-def iperf3_one(bed, extra, reverse):
-    """(Tx, None) or (None, Rx) as iperf3's receiver saw it, in KByte/s."""
-    out, _ = run_client(bed.cmd(bed.b, ["iperf3", "-c", A_ADDR, "-t", str(SECONDS), "-J"] + extra + reverse))
-    end = json.loads(out)["end"]
-    received = end.get("sum_received", end.get("sum"))["bits_per_second"] / 8 / 1024
-    return (None, received) if reverse else (received, None)
-
-
 def wire_rows(mbit, runs, cases, rows):
     """The wire table's rows of one rate, on a bed of their own."""
     burst = "1600" if mbit <= 10 else "32kb"  # one frame: no head start on an idle link
@@ -169,8 +165,8 @@ def wire_rows(mbit, runs, cases, rows):
                     ratios, width = against_wire(bed, proto, run_tarvo, "bracket")
                     t.append(ratios)
                     widths.append(width)
-                    tx, _ = against_wire(bed, proto, lambda: iperf3_one(bed, iperf_args, []), "first")
-                    rx, _ = against_wire(bed, proto, lambda: iperf3_one(bed, iperf_args, ["-R"]), "first")
+                    tx, _ = against_wire(bed, proto, lambda: (iperf3_once(bed, iperf_args, [])[0], None), "first")
+                    rx, _ = against_wire(bed, proto, lambda: (None, iperf3_once(bed, iperf_args, ["-R"])[0]), "first")
                     p.append(tx + rx)
             finally:
                 for server in servers:
@@ -203,7 +199,7 @@ def wire_table(runs):
     both = lambda values: (worst(values), statistics.median(values))  # noqa: E731
     for key in sorted(rows, key=lambda k: (k[0][:3], k[0] != "TCP 32k", k[1], k[2])):
         t, p, nominal, width = rows[key]
-        figures = sum((both([r[i] for r in t]) for i in (0, 1)), ()) + sum((both([r[i] for r in p]) for i in (0, 1)), ())
+        figures = sum((both([r[i] for r in runs]) for runs in (t, p) for i in (0, 1)), ())
         medians = tuple(statistics.median(r[i] for r in nominal) for i in (0, 1))
         print("%-8s %5d %5d | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f %7.3f/%7.3f | %7.3f/%7.3f | %7.2f" %
               (key[:2] + (key[2] // 1024,) + figures + medians + (width * 100,)))
