@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/needs.sh
 needs g++ cmake make libgtest-dev iproute2 groff-base man-db dpkg clang libclang-rt-14-dev clang-tidy cppcheck \
-      systemd systemd-container lintian buildah python3-yaml
+      systemd systemd-container lintian buildah python3-yaml tcpdump
 
 jobs=$(( $(nproc) + 1 ))
 run_suite() {  # build-dir [cmake options...] [-- ctest options...]
