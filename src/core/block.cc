@@ -43,13 +43,13 @@ void cork(int sock, int on)
     setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
+// Whether a send phase of size-byte blocks on sock is corked; where the
+// segment cannot be read, it is, as every phase once was.
 bool corks(int sock, int32_t size)
 {
     int segment = 0;
     socklen_t length = sizeof segment;
-    if (size < CORK_BELOW || getsockopt(sock, IPPROTO_TCP, TCP_MAXSEG, &segment, &length) != 0)
-        return true;
-    return size > segment;
+    return size < CORK_BELOW || getsockopt(sock, IPPROTO_TCP, TCP_MAXSEG, &segment, &length) != 0 || size > segment;
 }
 
 // A block of at least this size is read only as far as its end mark; the
