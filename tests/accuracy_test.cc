@@ -20,16 +20,9 @@ constexpr double RX_MBIT = 40;   // server to client
 constexpr double UDP_TX_MBIT = 40;
 constexpr double UDP_RX_MBIT = 25;
 
-// The token bucket counts whole Ethernet frames. A full TCP segment is 1448
-// bytes of data (MTU 1500 less 20 of IP, 20 of TCP and 12 of timestamps) in a
-// frame of 1514 (the 14-byte Ethernet header added). A 1024-byte datagram is
-// a frame of 1024 + 8 (UDP) + 20 (IP) + 14 = 1066 bytes. IPv6's header is 20
-// bytes longer: 1428 bytes of a segment, and frames of 1086 for datagrams.
-constexpr double SEGMENT = 1448, SEGMENT6 = 1428, FRAME = 1514, DATAGRAM_FRAME = 1066, DATAGRAM_FRAME6 = 1086;
-double goodput_kbytes(double mbit, double payload, double frame)
-{
-    return mbit * 1e6 / 8 * payload / frame / 1024;
-}
+// A 1024-byte datagram is a frame of 1024 + 8 (UDP) + 20 (IP) + 14 = 1066
+// bytes; over IPv6, whose header is 20 bytes longer, 1086.
+constexpr double DATAGRAM_FRAME = 1066, DATAGRAM_FRAME6 = 1086;
 
 struct Figures {
     long tx = -1, tx_loss = -1, rx = -1, rx_loss = -1;

@@ -52,6 +52,17 @@ private:
             GTEST_SKIP() << "SKIPPED: " << (net).why_not();                                                            \
     } while (0)
 
+// What a link shaped to mbit carries of payload in KByte/s, where the token
+// bucket counts whole Ethernet frames of frame bytes. A full TCP segment is
+// 1448 bytes of data (MTU 1500 less 20 of IP, 20 of TCP and 12 of
+// timestamps) in a frame of 1514 (the 14-byte Ethernet header added); over
+// IPv6, whose header is 20 bytes longer, 1428.
+constexpr double SEGMENT = 1448, SEGMENT6 = 1428, FRAME = 1514;
+constexpr double goodput_kbytes(double mbit, double payload, double frame)
+{
+    return mbit * 1e6 / 8 * payload / frame / 1024;
+}
+
 struct PairRun {
     int status;
     std::string out, err, server_out, server_err;
