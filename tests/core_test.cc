@@ -124,6 +124,8 @@ TEST(TestBuffer, EndMarkZeroAndTheSameSequenceEveryTime)
 // phase of small blocks, or of blocks larger than loopback's 64 KiB
 // segment, corks the stream, one of blocks in between does not; a cork left
 // on would hold the phase's tail, and what follows it, for the kernel's 200 ms.
+// A reader of large blocks waits for a whole one; it must not wait through a
+// closing block that comes in pieces, nor through the control block after it.
 TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWayAndNoCorkAfterAPhase)
 {
     const int listener = listen_on(address("127.0.0.1", 0), "socket()", "bind()");
@@ -184,6 +186,28 @@ TEST(Sockets, BothEndsOfAConnectionHaveTheIdleLimitEachWayAndNoCorkAfterAPhase)
         EXPECT_EQ(send_closing_block(client, out, size), 0);
         reader.join();
     }
+
+    // A reader of large blocks sleeps until a whole one waits; one that
+    // finds half a closing block waiting still ends the phase once the other
+    // half is in, and reads the control block behind it at once.
+    const int32_t size = 32768;
+    out[0] = 0;
+    ASSERT_EQ(send_block(client, out, size), BLOCK_MOVED);
+    out[0] = 1;
+    ASSERT_EQ(send_block(client, out, size / 2), BLOCK_MOVED);
+    std::thread pieces([&] {
+        usleep(200000);
+        send_block(client, out + size / 2, size / 2);
+        send_control(client, CMD_QUIT, 0);
+    });
+    const double started = now();
+    int64_t bytes = 0;
+    EXPECT_EQ(recv_stream_phase(server, in, size, &bytes), 0);
+    EXPECT_EQ(bytes, 2 * size);
+    CONTROL next = {};
+    EXPECT_EQ(recv_control(server, &next), 0);
+    EXPECT_LT(now() - started, 1.5) << "the reader slept through the idle limit (" << IDLE_SECONDS << " s)";
+    pieces.join();
     free(out);
     free(in);
     close(client);
