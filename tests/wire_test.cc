@@ -66,6 +66,9 @@ void figures(const std::string &out, double *tx, double *rx)
     *rx *= rx_unit[0] == 'K' ? 1024 : 1;
 }
 
+// The most that the control exchange around a UDP Rx phase may add to it.
+constexpr double RX_EXCHANGE_SECONDS = 0.15;
+
 struct Link {
     const char *tx, *rx;  // rates from the client and back, in tc's units
     long limit;           // each bottleneck's queue, bytes
@@ -94,10 +97,16 @@ void over(const Link &link, const char *protocol, const char *size, const char *
     const std::string name = std::string(protocol) + " " + size + " over " + link.tx + " / " + link.rx + ", queues " +
                              std::to_string(link.limit) + ": ";
     if (std::string(protocol) == "-u") {
-        const double sent = wire_line(wire, "UDP", b, a).v[2], got = wire_line(wire, "UDP", a, b).v[2];
+        const double sent = wire_line(wire, "UDP", b, a).v[2];
+        const Wire back = wire_line(wire, "UDP", a, b);
+        const double got = back.v[2];
         printf("%sTx %.0f of %.1f, Rx %.0f of %.1f Byte/s\n", name.c_str(), tx, sent, rx, got);
         EXPECT_NEAR(tx, sent, sent * 0.01) << run.out << wire;
-        EXPECT_NEAR(rx, got, got * 0.01) << run.out << wire;
+        // Rx runs from the request to the server's count: the exchange
+        // around the phase, which the first-to-last span leaves out, adds
+        // what a loaded machine takes to schedule both ends (56 ms once).
+        EXPECT_LE(rx, got * 1.01) << run.out << wire;
+        EXPECT_GE(rx, back.v[1] / (back.v[1] / got + RX_EXCHANGE_SECONDS) * 0.99) << run.out << wire;
         return;
     }
     const Wire sent = wire_line(wire, "TCP", b, a), got = wire_line(wire, "TCP", a, b);
