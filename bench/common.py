@@ -119,13 +119,16 @@ def race(tools, names, sizes, runs, report, describe):
     """Runs each of tools (name: measure(size)), or only those named in names
     when given, runs times for each size in turn, saying each run's figures
     on stderr with describe(run, name, size, figures); then report(size,
-    {name: [figures of each run]})."""
+    {name: [figures of each run]}). A tool whose measure returns None does
+    not race at that size."""
     if names:
         tools = {name: tools[name] for name in names.split(",") if name in tools}
     for size in sizes.split(","):
         results = {name: [] for name in tools}
         for run in range(runs):
             for name, measure in tools.items():
-                results[name].append(measure(size))
-                print(describe(run + 1, name, size, results[name][-1]), file=sys.stderr)
-        report(size, results)
+                figures = measure(size)
+                if figures is not None:
+                    results[name].append(figures)
+                    print(describe(run + 1, name, size, figures), file=sys.stderr)
+        report(size, {name: runs for name, runs in results.items() if runs})

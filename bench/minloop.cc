@@ -3,10 +3,14 @@
 // of the size given with one blocking send each; the receiver takes 64 KiB
 // a call and the kernel discards them (MSG_TRUNC). Same socket buffers, same
 // 6-second send phase and the same way of timing it, over IPv4 or IPv6.
+// With "marks", the receiver reads as a receiver must that looks at every
+// block's first byte: it sleeps until a whole block waits (SO_RCVLOWAT),
+// then takes that byte and has the kernel discard the rest, two calls a
+// block; the floor of any such reader.
 //
-//   minloop -s PORT                        serve one client after another, on both families
-//   minloop -c ADDR PORT SIZE SECONDS tx   client sends, server discards
-//   minloop -c ADDR PORT SIZE SECONDS rx   server sends, client discards
+//   minloop -s PORT                              serve one client after another, on both families
+//   minloop -c ADDR PORT SIZE SECONDS tx [marks] client sends, server discards
+//   minloop -c ADDR PORT SIZE SECONDS rx [marks] server sends, client discards
 // The client prints "KBYTES_PER_SECOND BYTES".
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -74,6 +78,21 @@ int64_t discard_all(int sock, char *buf)
     return bytes;
 }
 
+int64_t discard_marked(int sock, char *buf, int size)
+{
+    setsockopt(sock, SOL_SOCKET, SO_RCVLOWAT, &size, sizeof size);
+    int64_t bytes = 0;
+    for (;;) {
+        ssize_t n = recv(sock, buf, 1, MSG_WAITALL);
+        if (n <= 0)
+            return bytes;
+        bytes += n;
+        if ((n = recv(sock, buf, static_cast<size_t>(size - 1), MSG_TRUNC | MSG_WAITALL)) <= 0)
+            return bytes;
+        bytes += n;
+    }
+}
+
 int serve(int port)
 {
     int listener = stream_socket(AF_INET6);
@@ -92,10 +111,12 @@ int serve(int port)
         int conn = accept(listener, nullptr, nullptr);
         if (conn < 0)
             continue;
-        int32_t request[3];  // direction, block size, seconds
+        int32_t request[3];  // direction ('T' and 'R' read marks), block size, seconds
         if (recv(conn, request, sizeof request, MSG_WAITALL) == sizeof request) {
-            if (request[0] == 'r')
+            if (request[0] == 'r' || request[0] == 'R')
                 send_for(conn, buf.data(), request[1], request[2]);
+            else if (request[0] == 'T')
+                discard_marked(conn, buf.data(), request[1]);
             else
                 discard_all(conn, buf.data());
         }
@@ -103,7 +124,7 @@ int serve(int port)
     }
 }
 
-int client(const char *addr, int port, int size, int seconds, bool tx)
+int client(const char *addr, int port, int size, int seconds, bool tx, bool marks)
 {
     sockaddr_in6 sa6 = {};
     sockaddr_in sa4 = {};
@@ -119,10 +140,12 @@ int client(const char *addr, int port, int size, int seconds, bool tx)
         return 1;
     }
     std::vector<char> buf(65536, 'x');
-    const int32_t request[3] = {tx ? 't' : 'r', size, seconds};
+    const int32_t request[3] = {tx ? (marks ? 'T' : 't') : (marks ? 'R' : 'r'), size, seconds};
     send(sock, request, sizeof request, 0);
     const double start = now();
-    const int64_t bytes = tx ? send_for(sock, buf.data(), size, seconds) : discard_all(sock, buf.data());
+    const int64_t bytes = tx      ? send_for(sock, buf.data(), size, seconds)
+                          : marks ? discard_marked(sock, buf.data(), size)
+                                  : discard_all(sock, buf.data());
     const double elapsed = now() - start;
     close(sock);
     printf("%.0f %lld\n", static_cast<double>(bytes) / 1024 / elapsed, static_cast<long long>(bytes));
@@ -135,8 +158,8 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && strcmp(argv[1], "-s") == 0)
         return serve(atoi(argv[2]));
-    if (argc == 7 && strcmp(argv[1], "-c") == 0)
-        return client(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), strcmp(argv[6], "tx") == 0);
-    fprintf(stderr, "usage: minloop -s PORT | -c ADDR PORT SIZE SECONDS tx|rx\n");
+    if ((argc == 7 || (argc == 8 && strcmp(argv[7], "marks") == 0)) && strcmp(argv[1], "-c") == 0)
+        return client(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), strcmp(argv[6], "tx") == 0, argc == 8);
+    fprintf(stderr, "usage: minloop -s PORT | -c ADDR PORT SIZE SECONDS tx|rx [marks]\n");
     return 2;
 }

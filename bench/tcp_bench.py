@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """bench/tcp_bench.py -- tarvo's TCP figures on loopback beside the floor (a
 bare loop, bench/minloop.cc: one blocking send a block, and a receiver that
-takes 64 KiB a call and has the kernel discard them), iperf3 (Debian's 3.12,
+takes 64 KiB a call and has the kernel discard them), from 16 KiB the floor
+of a receiver that looks at every block's first byte as tarvo's does
+(floor-marks: it sleeps until a whole block waits, then takes that byte and
+discards the rest, two calls a block), iperf3 (Debian's 3.12,
 and the newest, 3.21, in each of its modes: plain, -Z for a send without
 copies, --skip-rx-copy for a receive that discards, and both) and nuttcp,
 measured in one go on this machine, over IPv4 (127.0.0.1) and IPv6 (::1) in
@@ -53,11 +56,18 @@ def tarvo_run(tarvo, size, port, addr):
     return tx, rx, cpu, moved
 
 
-def floor_run(size_bytes, port, addr):
+# Below this block size tarvo reads many blocks a call, and a floor that
+# reads two calls a block says nothing of it.
+MARKS_FROM = 16384
+
+
+def floor_run(size_bytes, port, addr, marks=False):
+    if marks and size_bytes < MARKS_FROM:
+        return None
     rates, cpu, moved = [], 0.0, 0
     for direction in ("tx", "rx"):
         out, c = run_client([os.path.join(BUILD, "minloop"), "-c", addr, str(port), str(size_bytes),
-                             str(SECONDS), direction])
+                             str(SECONDS), direction] + (["marks"] if marks else []))
         rate, nbytes = out.split()
         rates.append(int(rate))
         cpu += c
@@ -123,6 +133,7 @@ def main():
             "iperf3" + tag: lambda s, addr=addr: iperf3_run(size_bytes(s), iperf_port, addr),
             "nuttcp" + tag: lambda s, addr=addr: nuttcp_run(size_bytes(s), nuttcp_port, addr),
             "floor" + tag: lambda s, addr=addr: floor_run(size_bytes(s), loop_port, addr),
+            "floor-marks" + tag: lambda s, addr=addr: floor_run(size_bytes(s), loop_port, addr, True),
         })
         if newest:
             for name, mode in NEWEST_MODES.items():
