@@ -16,7 +16,9 @@ tool (KByte/s), tarvo's rate as a ratio to each of the others of its family,
 each client's CPU seconds per GB moved, tarvo's ratios to the floor and to
 the best mode of the newest iperf3 against the targets (at least 0.95 of
 the floor at 32k, 0.90 at 1k, 1.0 of the best mode), and tarvo over IPv6
-against tarvo over IPv4.
+against tarvo over IPv4. Beside each ratio of medians stands the median of
+each run's own ratio, which a host whose speed drifts over minutes sways
+less.
 Usage: bench/tcp_bench.py [--runs N] [--sizes 32k,1k] [--families 4,6] [--tools NAMES] [--tarvo BINARY]
 """
 import argparse
@@ -153,18 +155,24 @@ def report(size, results):
     med = {name: (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs),
                   statistics.median(r[2] / (r[3] / 1e9) for r in runs)) for name, runs in results.items()}
     runs = len(next(iter(results.values())))
-    v4 = {name: m for name, m in med.items() if not name.endswith("-6")}
-    v6 = {name[:-2]: m for name, m in med.items() if name.endswith("-6")}
-    for family, figures in (("IPv4", v4), ("IPv6", v6)):
-        if figures:
-            report_family(size, runs, family, figures)
-    if "tarvo" in v4 and "tarvo" in v6:
+    for family, six in (("IPv4", False), ("IPv6", True)):
+        ours = {name[:-2] if six else name: name for name in med if name.endswith("-6") == six}
+        if ours:
+            report_family(size, runs, family, {short: med[name] for short, name in ours.items()},
+                          {short: results[name] for short, name in ours.items()})
+    if "tarvo" in med and "tarvo-6" in med:
         print("tarvo IPv6/IPv4: Tx %.3f  Rx %.3f  CPU/GB %.3f" %
-              tuple(v6["tarvo"][i] / v4["tarvo"][i] for i in range(3)))
+              tuple(med["tarvo-6"][i] / med["tarvo"][i] for i in range(3)))
     sys.stdout.flush()
 
 
-def report_family(size, runs, family, med):
+def own_ratio(results, name, direction):
+    """The median of tarvo's ratio to name within each run: on a host whose
+    speed drifts over minutes, tools raced seconds apart are compared alike."""
+    return statistics.median(t[direction] / o[direction] for t, o in zip(results["tarvo"], results[name]))
+
+
+def report_family(size, runs, family, med, results):
     print("\nblock %s, %s, medians of %d runs, %d-second phases, loopback" % (size, family, runs, SECONDS))
     print("%-12s %14s %14s %14s" % ("tool", "Tx KByte/s", "Rx KByte/s", "CPU s/GB"))
     for name, (tx, rx, cpu) in med.items():
@@ -172,9 +180,11 @@ def report_family(size, runs, family, med):
     if "tarvo" not in med:
         return
     t = med["tarvo"]
+    print("tarvo against each, as ratios of the medians, then as the median of each run's own ratio:")
     for name, (tx, rx, cpu) in med.items():
         if name != "tarvo":
-            print("tarvo/%-12s Tx %.3f  Rx %.3f  CPU/GB %.3f" % (name, t[0] / tx, t[1] / rx, t[2] / cpu))
+            print("tarvo/%-12s Tx %.3f  Rx %.3f  CPU/GB %.3f    run by run: Tx %.3f  Rx %.3f" %
+                  (name, t[0] / tx, t[1] / rx, t[2] / cpu, own_ratio(results, name, 0), own_ratio(results, name, 1)))
     modes = [name for name in NEWEST_MODES if name in med]
     if not modes:
         print("the newest iperf3 is missing or was not raced: no ratio against its best mode")
@@ -182,13 +192,15 @@ def report_family(size, runs, family, med):
     for direction, label in ((0, "Tx"), (1, "Rx")):
         if "floor" in med:
             ratio = t[direction] / med["floor"][direction]
-            print("tarvo/floor %s: rate %.3f (target %.2f: %s)  CPU/GB %.3f" %
-                  (label, ratio, floor_target, "met" if ratio >= floor_target else "NOT met", t[2] / med["floor"][2]))
+            print("tarvo/floor %s: rate %.3f (target %.2f: %s; run by run %.3f)  CPU/GB %.3f" %
+                  (label, ratio, floor_target, "met" if ratio >= floor_target else "NOT met",
+                   own_ratio(results, "floor", direction), t[2] / med["floor"][2]))
         if modes:
             best = max(modes, key=lambda name: med[name][direction])
             ratio = t[direction] / med[best][direction]
-            print("tarvo/best 3.21 mode %s (%s): rate %.3f (target 1.00: %s)  CPU/GB %.3f" %
-                  (label, best, ratio, "met" if ratio >= 1 else "NOT met", t[2] / med[best][2]))
+            print("tarvo/best 3.21 mode %s (%s): rate %.3f (target 1.00: %s; run by run %.3f)  CPU/GB %.3f" %
+                  (label, best, ratio, "met" if ratio >= 1 else "NOT met", own_ratio(results, best, direction),
+                   t[2] / med[best][2]))
 
 
 if __name__ == "__main__":
