@@ -111,9 +111,9 @@ int serve(int port)
         int conn = accept(listener, nullptr, nullptr);
         if (conn < 0)
             continue;
-        int32_t request[3];  // direction ('T' and 'R' read marks), block size, seconds
+        int32_t request[3];  // direction ('T': tx, read marks), block size, seconds
         if (recv(conn, request, sizeof request, MSG_WAITALL) == sizeof request) {
-            if (request[0] == 'r' || request[0] == 'R')
+            if (request[0] == 'r')
                 send_for(conn, buf.data(), request[1], request[2]);
             else if (request[0] == 'T')
                 discard_marked(conn, buf.data(), request[1]);
@@ -140,7 +140,7 @@ int client(const char *addr, int port, int size, int seconds, bool tx, bool mark
         return 1;
     }
     std::vector<char> buf(65536, 'x');
-    const int32_t request[3] = {tx ? (marks ? 'T' : 't') : (marks ? 'R' : 'r'), size, seconds};
+    const int32_t request[3] = {tx ? (marks ? 'T' : 't') : 'r', size, seconds};  // rx marks are read here
     send(sock, request, sizeof request, 0);
     const double start = now();
     const int64_t bytes = tx      ? send_for(sock, buf.data(), size, seconds)
